@@ -1,0 +1,81 @@
+#include "common/args.hpp"
+#include <cstring>
+
+namespace brivel::args {
+namespace {
+
+const char* short_name(PyTypeObject* t) {
+    // Built-in and extension types carry a dotted tp_name; report the last component,
+    // as the interpreter does for Python classes.
+    const char* dot = std::strrchr(t->tp_name, '.');
+    return dot ? dot + 1 : t->tp_name;
+}
+
+[[noreturn]] void wrong_type(py::handle value, const char* expected, const char* name, bool subclass) {
+    const char* got = short_name(Py_TYPE(value.ptr()));
+    if (subclass) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
+                     "Subclasses of built-in types are not accepted here; pass a plain %.200s.",
+                     name, expected, got, expected);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     name, expected, got);
+    }
+    throw py::error_already_set();
+}
+
+bool is_number(py::handle v) {
+    PyNumberMethods* nb = Py_TYPE(v.ptr())->tp_as_number;
+    return nb && (nb->nb_index || nb->nb_int || nb->nb_float);
+}
+
+}  // namespace
+
+void exact(py::handle value, PyTypeObject* type, const char* name, bool optional) {
+    if (Py_IS_TYPE(value.ptr(), type)) return;
+    if (optional && value.is_none()) return;
+    wrong_type(value, short_name(type), name, PyObject_TypeCheck(value.ptr(), type));
+}
+
+void instance(py::handle value, py::handle cls, const char* name, bool optional) {
+    if (optional && value.is_none()) return;
+    int ok = PyObject_IsInstance(value.ptr(), cls.ptr());
+    if (ok < 0) throw py::error_already_set();
+    if (ok) return;
+    wrong_type(value, short_name(reinterpret_cast<PyTypeObject*>(cls.ptr())), name, false);
+}
+
+py::object to_int(py::handle value, const char* name, bool optional) {
+    if (PyLong_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+    if (optional && value.is_none()) return py::none();
+    if (!is_number(value)) wrong_type(value, "int", name, false);
+    PyObject* r = PyNumber_Long(value.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object to_float(py::handle value, const char* name, bool optional) {
+    if (PyFloat_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+    if (optional && value.is_none()) return py::none();
+    if (!is_number(value)) wrong_type(value, "float", name, false);
+    PyObject* r = PyNumber_Float(value.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object expect(py::object value, PyTypeObject* type) {
+    if (value.is_none() || Py_IS_TYPE(value.ptr(), type)) return value;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", short_name(type),
+                 short_name(Py_TYPE(value.ptr())));
+    throw py::error_already_set();
+}
+
+bool truthy(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+}  // namespace brivel::args

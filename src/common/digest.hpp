@@ -1,0 +1,44 @@
+// SHA-256 / MD5 digests and Base64 on OpenSSL's libcrypto. Plain C++: callers release the
+// GIL around these so that several hash workers run on several cores.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+typedef struct evp_md_ctx_st EVP_MD_CTX;
+
+namespace brivel::digest {
+
+using Sha256Raw = std::array<unsigned char, 32>;
+
+class Sha256 {
+  public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+    void update(const void* data, std::size_t n);
+    Sha256Raw finish();
+
+  private:
+    EVP_MD_CTX* ctx_;
+};
+
+std::string hex(const unsigned char* data, std::size_t n);
+std::string base64(const unsigned char* data, std::size_t n);
+std::string md5_hex(const void* data, std::size_t n);
+Sha256Raw sha256(const void* data, std::size_t n);
+
+struct FileDigest {
+    std::string hex;     // lower-case hexadecimal SHA-256
+    std::uint64_t bytes = 0;  // bytes actually read
+};
+
+// Hashes a whole file in blocks of `chunk` bytes. Returns 0 or the errno of the failed
+// open/read (EISDIR for a directory, as the interpreter's open() reports it).
+int sha256_file(const char* path, std::size_t chunk, FileDigest& out);
+
+}  // namespace brivel::digest

@@ -1,0 +1,37 @@
+// Plain Python classes built from C++: `object` (or the given bases) as only base, a normal
+// instance __dict__, C++ functions bound as methods. Records become real dataclasses.
+#pragma once
+
+#include "common/ns.hpp"
+
+namespace brivel::pyclass {
+
+// type(name, bases, {"__module__": <module>, "__qualname__": name}); bases default to (object,).
+py::object new_class(const char* name, py::tuple bases = py::tuple());
+
+// Binds a C++ callable as an instance method (first parameter: self).
+template <class F, class... Extra>
+void def(py::handle cls, const char* name, F&& f, const Extra&... extra) {
+    py::cpp_function fn(std::forward<F>(f), py::name(name), py::is_method(cls),
+                        py::sibling(py::getattr(cls, name, py::none())), extra...);
+    py::setattr(cls, name, fn);
+}
+
+// Field declarations of a record, applied in order before dataclasses.dataclass runs.
+class Fields {
+  public:
+    explicit Fields(py::handle cls);
+    Fields& required(const char* name, const char* annotation);
+    Fields& value(const char* name, const char* annotation, py::handle default_value);
+    Fields& factory(const char* name, const char* annotation, py::handle default_factory);
+
+  private:
+    py::handle cls_;
+    py::dict annotations_;
+    void annotate(const char* name, const char* annotation);
+};
+
+// dataclasses.dataclass(cls) with no options; returns the decorated class.
+py::object dataclass(py::handle cls);
+
+}  // namespace brivel::pyclass

@@ -1,0 +1,142 @@
+#include "workspace/config.hpp"
+
+#include "common/ns.hpp"
+
+namespace brivel::workspace {
+namespace {
+
+const char* const kStdModules[] = {"dataclasses", "fnmatch", "hashlib", "inspect", "logging",
+                                    "os", "re", "sys", "threading"};
+
+const char* const kDefaultIgnore[] = {
+    ".git/", "__pycache__/", "*.pyc", "*.pyo", ".venv/", "venv/", "env/",
+    "node_modules/", ".cursor/", ".idea/", ".vscode/", ".DS_Store", ".pytest_cache/",
+    ".mypy_cache/", ".ruff_cache/", ".brivel_cache/", "*.egg-info/", ".coverage", "htmlcov/"};
+
+const char* const kRootMarkers[] = {".git", "pyproject.toml", "setup.py",
+                                     "package.json", "Cargo.toml", "go.mod"};
+
+const char* const kUrlExpiryMarkers[] = {"expired", "request has expired", "signaturedoesnotmatch",
+                                          "token has expired", "authenticationrequired",
+                                          "authorizationqueryparameters"};
+
+const char* const kPublic[] = {"DEFAULT_IGNORE_PATTERNS", "DEFAULT_MAX_BYTES", "WARN_BYTES",
+                               "Upload", "Output", "Workspace", "BuiltManifest", "ManifestFile",
+                               "WorkspaceClient", "WorkspaceTooLargeError", "build_manifest",
+                               "detect_project_root", "download_outputs", "load_gitignore",
+                               "matches_ignore", "upload_workspace"};
+
+constexpr char kWinAbsPathPattern[] = R"(['"]([A-Za-z]:[\\/][A-Za-z0-9_. \-/\\]{1,256})['"])";
+
+template <std::size_t N>
+py::tuple str_tuple(const char* const (&items)[N]) {
+    py::tuple t(N);
+    for (std::size_t i = 0; i < N; ++i) t[i] = py::str(items[i]);
+    return t;
+}
+
+// The variable's text when set (even empty), else the default text.
+py::object env_text(const char* var, py::handle default_text) {
+    return ns::get("os").attr("environ").attr("get")(var, default_text);
+}
+
+// int() of a string: whitespace, a sign and underscores are accepted; anything else fails
+// the import with the interpreter's own invalid-literal error.
+py::object env_int(const char* var, py::handle default_text) {
+    py::object text = env_text(var, default_text);
+    PyObject* v = PyNumber_Long(text.ptr());
+    if (!v) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
+}
+
+void read_int(const char* constant, const char* var, py::handle default_text) {
+    ns::set(constant, env_int(var, default_text));
+}
+
+// Off only for these exact texts; any other text is on and never fails.
+bool switch_on(const char* var) {
+    py::object text = env_text(var, py::str("1"));
+    for (const char* off : {"0", "false", "False", ""})
+        if (text.equal(py::str(off))) return false;
+    return true;
+}
+
+py::object pymin(py::handle a, py::handle b) { return b < a ? py::reinterpret_borrow<py::object>(b) : py::reinterpret_borrow<py::object>(a); }
+py::object pymax(py::handle a, py::handle b) { return a < b ? py::reinterpret_borrow<py::object>(b) : py::reinterpret_borrow<py::object>(a); }
+
+py::object floordiv(py::handle a, py::handle b) {
+    PyObject* r = PyNumber_FloorDivide(a.ptr(), b.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object hash_workers_default() {
+    py::object n = ns::get("os").attr("cpu_count")();
+    if (n.is_none() || !py::cast<bool>(n)) n = py::int_(4);
+    return py::str(pymin(n, py::int_(8)));
+}
+
+// Connection limits are fixed at import: rebinding their inputs later does not move them.
+void derive_transfer_pool_connections() {
+    auto c = [](const char* name) { return ns::get(name); };
+    py::object inflight = pymax(c("UPLOAD_TARGET_INFLIGHT_PARTS"), c("UPLOAD_TARGET_INFLIGHT_PARTS_SMALL"));
+    py::object by_parts = c("UPLOAD_LARGE_FILE_CONCURRENCY") * inflight;
+    py::object by_budget = floordiv(c("UPLOAD_MEMORY_BUDGET_BYTES"), pymax(c("MULTIPART_PART_SIZE_BYTES"), py::int_(1)));
+    py::object total = c("UPLOAD_SMALL_FANOUT") + pymax(by_parts, by_budget) + py::int_(8);
+    ns::set("_TRANSFER_POOL_CONNECTIONS", pymin(total, py::int_(512)));
+}
+
+}  // namespace
+
+void define_config(py::module_& m) {
+    ns::bind(m);
+    for (const char* name : kStdModules) ns::set(name, ns::import(name));
+    py::object dataclasses = ns::get("dataclasses");
+    ns::set("dataclass", dataclasses.attr("dataclass"));
+    ns::set("field", dataclasses.attr("field"));
+    ns::set("Path", ns::import("pathlib").attr("Path"));
+    py::object typing = ns::import("typing");
+    for (const char* name : {"Any", "Callable", "Iterable", "Optional", "Union"}) ns::set(name, typing.attr(name));
+    ns::set("httpx", ns::import("httpx"));
+    ns::set("logger", ns::get("logging").attr("getLogger")("brivel.workspace"));
+    ns::set("_WIN_ABS_PATH_RE", ns::get("re").attr("compile")(kWinAbsPathPattern));
+
+    ns::set("DEFAULT_IGNORE_PATTERNS", str_tuple(kDefaultIgnore));
+    ns::set("DEFAULT_MAX_BYTES", py::int_(5368709120LL));
+    ns::set("WARN_BYTES", py::int_(104857600LL));
+    ns::set("CHUNK_SIZE", py::int_(1048576));
+
+    read_int("MULTIPART_THRESHOLD_BYTES", "PORTVEL_MULTIPART_THRESHOLD_BYTES", py::str("134217728"));
+    read_int("MULTIPART_PART_SIZE_BYTES", "PORTVEL_MULTIPART_PART_SIZE_BYTES", py::str("16777216"));
+    ns::set("MULTIPART_MAX_PARTS", py::int_(10000));
+
+    read_int("R2_MAX_OBJECT_BYTES", "PORTVEL_R2_MAX_OBJECT_BYTES", py::str("5492060580741"));
+    read_int("UPLOAD_SMALL_FANOUT", "PORTVEL_UPLOAD_SMALL_FANOUT", py::str("64"));
+    read_int("UPLOAD_MEMORY_BUDGET_BYTES", "PORTVEL_UPLOAD_MEMORY_BUDGET_BYTES", py::str("1073741824"));
+    read_int("UPLOAD_TARGET_INFLIGHT_PARTS", "PORTVEL_UPLOAD_TARGET_INFLIGHT_PARTS", py::str("16"));
+    read_int("UPLOAD_TARGET_INFLIGHT_PARTS_SMALL", "PORTVEL_UPLOAD_TARGET_INFLIGHT_PARTS_SMALL",
+             py::str(ns::get("UPLOAD_TARGET_INFLIGHT_PARTS")));
+    read_int("UPLOAD_SMALL_PART_BYTES", "PORTVEL_UPLOAD_SMALL_PART_BYTES", py::str("33554432"));
+    read_int("UPLOAD_LARGE_FILE_CONCURRENCY", "PORTVEL_UPLOAD_LARGE_FILE_CONCURRENCY", py::str("3"));
+    read_int("UPLOAD_MAX_RETRIES", "PORTVEL_UPLOAD_MAX_RETRIES", py::str("5"));
+    read_int("OUTPUT_DOWNLOAD_FANOUT", "PORTVEL_OUTPUT_DOWNLOAD_FANOUT", py::str("8"));
+    read_int("_DOWNLOAD_CHUNK_BYTES", "PORTVEL_DOWNLOAD_CHUNK_BYTES", py::str("8388608"));
+    read_int("UPLOAD_HASH_WORKERS", "PORTVEL_HASH_WORKERS", hash_workers_default());
+
+    ns::set("HASH_CACHE_ENABLED", py::bool_(switch_on("PORTVEL_HASH_CACHE")));
+    derive_transfer_pool_connections();
+    ns::set("_UPLOAD_ADAPTIVE", py::bool_(switch_on("PORTVEL_UPLOAD_ADAPTIVE")));
+    ns::set("_UPLOAD_SOCKET_CEILING", pymin(ns::get("_TRANSFER_POOL_CONNECTIONS"), py::int_(256)));
+}
+
+void define_url_expiry_markers(py::module_&) { ns::set("_URL_EXPIRY_MARKERS", str_tuple(kUrlExpiryMarkers)); }
+
+void define_root_markers(py::module_&) { ns::set("_ROOT_MARKERS", str_tuple(kRootMarkers)); }
+
+void define_all(py::module_&) {
+    py::list all;
+    for (const char* name : kPublic) all.append(name);
+    ns::set("__all__", all);
+}
+
+}  // namespace brivel::workspace

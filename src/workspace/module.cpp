@@ -1,0 +1,19 @@
+// brivel.workspace: mirrors a project to the remote VM and brings its outputs back.
+// The module body defines its names in a fixed order; configuration comes first, so a
+// malformed PORTVEL_ variable fails the import before anything else is defined.
+#include "workspace/config.hpp"
+#include "workspace/hashing.hpp"
+#include "workspace/records.hpp"
+
+PYBIND11_MODULE(workspace, m) {
+    using namespace brivel::workspace;
+    define_config(m);
+    define_hash_cache(m);
+    define_url_expiry_markers(m);
+    define_input_records(m);
+    define_root_markers(m);
+    define_manifest_records(m);
+    define_sha256_file(m);
+    define_too_large_error(m);
+    define_all(m);
+}
