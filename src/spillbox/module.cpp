@@ -1,4 +1,5 @@
 // brivel.spillbox: keeps large call arguments out of remote-call requests.
+#include "common/module.hpp"
 #include "common/ns.hpp"
 
-PYBIND11_MODULE(spillbox, m) { brivel::ns::bind(m); }
+BRIVEL_MODULE(spillbox, m) { brivel::ns::bind(m); }

@@ -1,11 +1,12 @@
 // brivel.workspace: mirrors a project to the remote VM and brings its outputs back.
 // The module body defines its names in a fixed order; configuration comes first, so a
 // malformed PORTVEL_ variable fails the import before anything else is defined.
+#include "common/module.hpp"
 #include "workspace/config.hpp"
 #include "workspace/hashing.hpp"
 #include "workspace/records.hpp"
 
-PYBIND11_MODULE(workspace, m) {
+BRIVEL_MODULE(workspace, m) {
     using namespace brivel::workspace;
     define_config(m);
     define_hash_cache(m);

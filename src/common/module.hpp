@@ -1,0 +1,19 @@
+// Module entry for the three extension modules. Unlike the stock entry macro, an error of
+// the module body fails the import with that very exception (a malformed PORTVEL_ variable
+// gives the interpreter's ValueError, not a wrapping ImportError), and nothing is registered,
+// so a later import runs the body again.
+#pragma once
+
+#include "common/py.hpp"
+
+namespace brivel {
+int module_exec(PyObject* module, void (*body)(py::module_&));
+}
+
+#define BRIVEL_MODULE(name, variable)                                              \
+    static void PYBIND11_CONCAT(brivel_body_, name)(::pybind11::module_&);         \
+    PYBIND11_MODULE_PYINIT(name)                                                   \
+    static int PYBIND11_CONCAT(pybind11_exec_, name)(PyObject * pm) {              \
+        return ::brivel::module_exec(pm, &PYBIND11_CONCAT(brivel_body_, name));    \
+    }                                                                              \
+    static void PYBIND11_CONCAT(brivel_body_, name)(::pybind11::module_ & variable)
