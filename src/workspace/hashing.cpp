@@ -3,6 +3,7 @@
 #include "common/args.hpp"
 #include "common/digest.hpp"
 #include "common/errors.hpp"
+#include "common/fspath.hpp"
 #include "common/ns.hpp"
 
 namespace brivel::workspace {
@@ -16,21 +17,15 @@ std::size_t chunk_size() {
 }
 
 py::tuple sha256_file(py::object path) {
-    PyObject* fspath = PyOS_FSPath(path.ptr());
-    if (!fspath) throw py::error_already_set();
-    py::object name = py::reinterpret_steal<py::object>(fspath);
-    PyObject* raw = nullptr;
-    if (!PyUnicode_FSConverter(name.ptr(), &raw)) throw py::error_already_set();
-    py::bytes encoded = py::reinterpret_steal<py::bytes>(raw);
-
+    FsPath file = fs_path(path);
     std::size_t chunk = chunk_size();
     digest::FileDigest out;
     int err;
     {
         py::gil_scoped_release nogil;
-        err = digest::sha256_file(PyBytes_AS_STRING(encoded.ptr()), chunk, out);
+        err = digest::sha256_file(file.c_str(), chunk, out);
     }
-    if (err) errors::raise_errno(err, name);
+    if (err) errors::raise_errno(err, file.name);
     return py::make_tuple(out.hex, py::int_(out.bytes));
 }
 

@@ -2,19 +2,28 @@
 // The module body defines its names in a fixed order; configuration comes first, so a
 // malformed PORTVEL_ variable fails the import before anything else is defined.
 #include "common/module.hpp"
+#include "workspace/checksum.hpp"
+#include "workspace/client.hpp"
 #include "workspace/config.hpp"
 #include "workspace/hashing.hpp"
 #include "workspace/records.hpp"
+#include "workspace/retry.hpp"
+#include "workspace/upload.hpp"
 
 BRIVEL_MODULE(workspace, m) {
     using namespace brivel::workspace;
     define_config(m);
     define_hash_cache(m);
+    define_checksum_b64(m);
+    define_transient_test(m);
     define_url_expiry_markers(m);
+    define_retry_rules(m);
     define_input_records(m);
     define_root_markers(m);
     define_manifest_records(m);
     define_sha256_file(m);
     define_too_large_error(m);
+    define_workspace_client(m);
+    define_upload_workspace(m);
     define_all(m);
 }

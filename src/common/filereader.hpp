@@ -1,0 +1,36 @@
+// Sequential reads of one local file for streamed request bodies. Plain C++ without Python
+// headers: callers release the GIL around every call, so a slow disk never stalls the
+// interpreter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace brivel::files {
+
+// Size of the file at `path`, following symbolic links. Returns 0 or the errno of stat.
+int stat_size(const char* path, std::uint64_t& size);
+
+class FileReader {
+  public:
+    FileReader() = default;
+    ~FileReader() { close(); }
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+
+    // Opens read-only. Returns 0 or an errno (EISDIR for a directory, as the interpreter's
+    // open() reports it, rather than failing at the first read).
+    int open(const char* path);
+
+    // Reads up to `n` bytes: the count read, 0 at end of file (the file is then closed), or
+    // -errno. A closed reader reads as end of file.
+    long long read(void* buf, std::size_t n);
+
+    void close();
+    bool is_open() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace brivel::files

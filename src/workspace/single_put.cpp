@@ -1,0 +1,109 @@
+// Whole-file upload to a presigned URL: one streamed PUT per attempt, a fresh URL when the
+// old one has expired, a randomised pause after a transient failure.
+#include <optional>
+#include <string>
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/filereader.hpp"
+#include "common/fspath.hpp"
+#include "common/ns.hpp"
+#include "common/pyclass.hpp"
+#include "workspace/client.hpp"
+#include "workspace/file_stream.hpp"
+#include "workspace/retry.hpp"
+
+namespace brivel::workspace {
+namespace {
+
+using namespace pybind11::literals;
+
+// One attempt. Size and content are taken afresh, so a retry after the file changed sends
+// what is on disk now, with a matching Content-Length.
+void put_once(py::handle self, py::handle url, py::handle path, py::handle checksum_b64) {
+    py::dict headers;
+    if (!checksum_b64.is_none() && PyUnicode_GET_LENGTH(checksum_b64.ptr()) > 0)
+        headers["x-amz-checksum-sha256"] = checksum_b64;
+    FsPath file = fs_path(path);
+    std::uint64_t size = 0;
+    int err;
+    {
+        py::gil_scoped_release nogil;
+        err = files::stat_size(file.c_str(), size);
+    }
+    if (err) errors::raise_errno(err, file.name);
+    headers["Content-Length"] = py::str(std::to_string(size));
+    py::object pool = self.attr("_transfer_http_client")();
+    FileStream body(file);
+    py::object resp = pool.attr("put")(url, "content"_a = body.body(), "headers"_a = headers);
+    resp.attr("raise_for_status")();
+}
+
+bool ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
+
+void upload_blob_single(py::object self, py::object put_url, py::object path, py::object checksum_b64,
+                        py::object remint) {
+    args::exact_str(put_url, "put_url");
+    args::exact_str(checksum_b64, "checksum_b64", true);
+    const long long attempts = transfer_attempts();
+    py::object url = put_url;
+    std::optional<py::error_already_set> last;
+    for (long long attempt = 0; attempt < attempts; ++attempt) {
+        try {
+            put_once(self, url, path, checksum_b64);
+            return;
+        } catch (py::error_already_set& e) {
+            if (!ordinary(e)) throw;
+            last = e;
+            py::object exc = e.value();
+            if (args::truthy(ns::call("_is_expired_url", exc)) && !remint.is_none()) {
+                // A fresh URL is tried at once; it uses up an attempt but earns no pause.
+                bool fresh = false;
+                try {
+                    url = remint();
+                    fresh = true;
+                } catch (py::error_already_set& r) {
+                    if (!ordinary(r)) throw;
+                }
+                if (fresh) continue;
+            }
+            if (args::truthy(ns::call("_is_transient_http", exc)) && attempt < attempts - 1) {
+                ns::call("_sleep_backoff", attempt);
+                continue;
+            }
+            throw;
+        }
+    }
+    // Only reached when the last attempt ended in a successful re-mint.
+    if (last) throw *last;
+}
+
+[[noreturn]] void raise_changed(py::handle path, py::handle expected, py::handle got) {
+    py::slice first12(0, 12, 1);
+    py::str msg = py::str("Local file {} changed during upload (expected sha256={}, got {})")
+                      .format(py::str(path), expected[first12], got[first12]);
+    PyErr_SetObject(PyExc_RuntimeError, msg.ptr());
+    throw py::error_already_set();
+}
+
+void upload_blob(py::object self, py::object put_url, py::object path, py::object sha256) {
+    args::exact_str(put_url, "put_url");
+    args::exact_str(sha256, "sha256", true);
+    if (!sha256.is_none()) {
+        // The manifest's hash may be stale; what goes out must be what the server expects.
+        py::object got = ns::call("_sha256_file", path)[py::int_(0)];
+        if (!got.equal(sha256)) raise_changed(path, sha256, got);
+    }
+    self.attr("upload_blob_single")(put_url, path, "checksum_b64"_a = py::none());
+}
+
+}  // namespace
+
+void bind_single_put(py::handle cls) {
+    pyclass::def(cls, "upload_blob", &upload_blob, py::arg("put_url"), py::arg("path"), py::kw_only(),
+                 py::arg("sha256") = py::none());
+    pyclass::def(cls, "upload_blob_single", &upload_blob_single, py::arg("put_url"), py::arg("path"),
+                 py::kw_only(), py::arg("checksum_b64") = py::none(), py::arg("remint") = py::none());
+}
+
+}  // namespace brivel::workspace
