@@ -51,9 +51,7 @@ py::object to_int(py::handle value, const char* name, bool optional) {
     if (PyLong_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
     if (optional && value.is_none()) return py::none();
     if (!is_number(value)) wrong_type(value, "int", name, false);
-    PyObject* r = PyNumber_Long(value.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
+    return brivel::to_int(value);
 }
 
 py::object to_float(py::handle value, const char* name, bool optional) {

@@ -33,14 +33,14 @@ py::tuple sha256_file(py::object path) {
 py::object stat_field(py::handle st, const char* attr) {
     py::object v = py::getattr(st, attr, py::none());
     if (!args::truthy(v)) return py::int_(0);
-    return py::int_(v);
+    return to_int(v);
 }
 
 py::object stat_signature(py::object st) {
     py::object mtime = stat_field(st, "st_mtime_ns");
     py::object ctime = stat_field(st, "st_ctime_ns");
     py::object inode = stat_field(st, "st_ino");
-    py::object size = py::int_(st.attr("st_size"));
+    py::object size = to_int(st.attr("st_size"));
     if (mtime.equal(py::int_(0)) || inode.equal(py::int_(0))) return py::none();
     py::dict sig;
     sig["size"] = size;
@@ -61,7 +61,7 @@ py::object hash_cache_hit(py::object cached, py::object sig) {
     if (cached.is_none() || !args::truthy(cached) || sig.is_none() || !args::truthy(sig)) return py::none();
     py::object sha = dict_get(cached, "sha256");
     if (!args::truthy(sha)) return py::none();
-    py::str text(sha);
+    py::str text = to_str(sha);
     if (py::len(text) != 64) return py::none();
     for (const char* key : {"size", "mtime_ns", "ctime_ns", "inode"})
         if (!dict_get(cached, key).equal(dict_get(sig, key))) return py::none();

@@ -42,7 +42,7 @@ py::dict output_entry(py::handle o) {
     d["path"] = o.attr("path");
     d["pattern"] = o.attr("pattern");
     py::object save_to = o.attr("save_to");
-    d["save_to"] = (save_to.is_none() || PyUnicode_CheckExact(save_to.ptr())) ? save_to : py::str(save_to);
+    d["save_to"] = save_to.is_none() ? save_to : to_str(save_to);  // str() of an exact str is itself
     d["required"] = o.attr("required");
     return d;
 }

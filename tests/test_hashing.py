@@ -1,0 +1,287 @@
+"""Content hashing and the hash-cache helpers."""
+
+import hashlib
+import json
+import os
+import threading
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+
+import brivel.workspace as w
+
+CHUNK = 4096
+
+
+@pytest.fixture
+def write(tmp_path):
+    def make(name, data):
+        path = tmp_path / name
+        path.write_bytes(data)
+        return path
+
+    return make
+
+
+@pytest.mark.parametrize("size", [0, 1, CHUNK - 1, CHUNK, CHUNK + 1, 3 * CHUNK, 3 * CHUNK + 5])
+def test_sha256_file_matches_hashlib_around_the_block_size(monkeypatch, write, size):
+    monkeypatch.setattr(w, "CHUNK_SIZE", CHUNK)
+    data = os.urandom(size)
+    path = write("f.bin", data)
+    assert w._sha256_file(path) == (hashlib.sha256(data).hexdigest(), size)
+
+
+@pytest.mark.parametrize("size", [(1 << 20) - 1, 1 << 20, (1 << 20) + 1, 5 << 20])
+def test_sha256_file_default_block_size(write, size):
+    data = os.urandom(size)
+    assert w._sha256_file(str(write("f.bin", data))) == (hashlib.sha256(data).hexdigest(), size)
+
+
+@pytest.mark.parametrize("chunk", [0, -1, 1 << 30])
+def test_sha256_file_any_block_size_gives_the_same_digest(monkeypatch, write, chunk):
+    monkeypatch.setattr(w, "CHUNK_SIZE", chunk)
+    data = os.urandom(10000)
+    assert w._sha256_file(write("f.bin", data)) == (hashlib.sha256(data).hexdigest(), 10000)
+
+
+def test_sha256_file_follows_symlinks_and_takes_path_like(tmp_path, write):
+    target = write("t.bin", b"abc")
+    link = tmp_path / "link"
+    link.symlink_to(target)
+
+    class PathLike:
+        def __fspath__(self):
+            return str(link)
+
+    expected = (hashlib.sha256(b"abc").hexdigest(), 3)
+    assert w._sha256_file(link) == w._sha256_file(PathLike()) == w._sha256_file(os.fsencode(link)) == expected
+
+
+@pytest.mark.parametrize("kind, error", [
+    ("missing", FileNotFoundError), ("directory", IsADirectoryError), ("unreadable", PermissionError),
+])
+def test_sha256_file_errors(tmp_path, kind, error):
+    path = tmp_path / "x"
+    if kind == "directory":
+        path.mkdir()
+    elif kind == "unreadable":
+        if os.geteuid() == 0:
+            pytest.skip("root reads every file")
+        path.write_bytes(b"x")
+        path.chmod(0)
+    with pytest.raises(error) as info:
+        w._sha256_file(path)
+    assert info.value.filename == str(path)
+
+
+def test_sha256_file_rejects_non_paths():
+    with pytest.raises(TypeError):
+        w._sha256_file(3.5)
+
+
+def test_sha256_file_releases_the_gil(write):
+    # While a native hash runs, another Python thread must keep running.
+    path = write("big.bin", os.urandom(1 << 20) * 96)
+    done = threading.Event()
+    result = []
+    ticks = 0
+
+    def work():
+        result.append(w._sha256_file(path))
+        done.set()
+
+    t = threading.Thread(target=work)
+    t.start()
+    while not done.is_set():
+        ticks += 1
+    t.join(timeout=60)
+    assert result[0][1] == 96 << 20
+    assert ticks > 1000
+
+
+def st(**kw):
+    return SimpleNamespace(**kw)
+
+
+@pytest.mark.parametrize("stat, expected", [
+    (st(st_size=5, st_mtime_ns=10, st_ctime_ns=11, st_ino=12),
+     {"size": 5, "mtime_ns": 10, "ctime_ns": 11, "inode": 12}),
+    (st(st_size=5, st_mtime_ns=10), None),
+    (st(st_size=5, st_mtime_ns=10, st_ino=0), None),
+    (st(st_size=5, st_mtime_ns=None, st_ino=3), None),
+    (st(st_size=5, st_mtime_ns=10, st_ino=3), {"size": 5, "mtime_ns": 10, "ctime_ns": 0, "inode": 3}),
+    (st(st_size=0, st_mtime_ns=10.9, st_ctime_ns=0, st_ino=True),
+     {"size": 0, "mtime_ns": 10, "ctime_ns": 0, "inode": 1}),
+])
+def test_stat_signature(stat, expected):
+    sig = w._stat_signature(stat)
+    assert sig == expected
+    if sig:
+        assert list(sig) == ["size", "mtime_ns", "ctime_ns", "inode"]
+        assert all(type(v) is int for v in sig.values())
+
+
+def test_stat_signature_of_a_real_file_and_missing_size(write):
+    path = write("f", b"1234")
+    s = os.stat(path)
+    assert w._stat_signature(s) == {"size": 4, "mtime_ns": s.st_mtime_ns, "ctime_ns": s.st_ctime_ns,
+                                    "inode": s.st_ino}
+    with pytest.raises(AttributeError):
+        w._stat_signature(st(st_mtime_ns=1, st_ino=1))
+
+
+SIG = {"size": 5, "mtime_ns": 10, "ctime_ns": 11, "inode": 12}
+HEX = "ab" * 32
+
+
+def entry(**changes):
+    e = dict(SIG, sha256=HEX)
+    e.update(changes)
+    return {k: v for k, v in e.items() if v is not ...}
+
+
+@pytest.mark.parametrize("cached, sig, expected", [
+    (entry(), SIG, HEX),
+    (None, SIG, None),
+    ({}, SIG, None),
+    (entry(), None, None),
+    (entry(), {}, None),
+    (entry(sha256="a" * 63), SIG, None),
+    (entry(sha256="a" * 65), SIG, None),
+    (entry(sha256=""), SIG, None),
+    (entry(sha256=None), SIG, None),
+    (entry(sha256=...), SIG, None),
+    (entry(ctime_ns=...), SIG, None),
+    (entry(size=6), SIG, None),
+    (entry(inode="12"), SIG, None),
+    (entry(size=5.0), SIG, HEX),
+    (entry(sha256="AB" * 32), SIG, "AB" * 32),
+    (entry(sha256="z" * 64), SIG, "z" * 64),
+    (entry(sha256=10 ** 63), SIG, str(10 ** 63)),
+    (entry(ctime_ns=...), {"size": 5, "mtime_ns": 10, "inode": 12}, HEX),
+])
+def test_hash_cache_hit(cached, sig, expected):
+    assert w._hash_cache_hit(cached, sig) == expected
+
+
+@pytest.mark.parametrize("cached, sig, name", [
+    ([], None, "cached"), (None, "x", "sig"), (SimpleNamespace(), SIG, "cached"),
+])
+def test_hash_cache_hit_checks_argument_types(cached, sig, name):
+    with pytest.raises(TypeError) as info:
+        w._hash_cache_hit(cached, sig)
+    assert str(info.value).startswith(f"Argument '{name}' has incorrect type (expected dict, got ")
+
+
+def test_hash_cache_hit_refuses_dict_subclass_with_a_reason():
+    class D(dict):
+        pass
+
+    with pytest.raises(TypeError) as info:
+        w._hash_cache_hit(D(), None)
+    msg = str(info.value)
+    assert msg.startswith("Argument 'cached' has incorrect type (expected dict, got D)")
+    assert "ubclass" in msg[len("Argument 'cached' has incorrect type (expected dict, got D)"):]
+
+
+def test_hash_cache_dir_from_environment(monkeypatch, tmp_path):
+    target = tmp_path / "c"
+    monkeypatch.setenv("BRIVEL_CACHE_DIR", str(target))
+    assert w._hash_cache_dir() == target / "hashcache" and (target / "hashcache").is_dir()
+
+    monkeypatch.setenv("BRIVEL_CACHE_DIR", "")
+    home = Path(os.environ["HOME"])
+    assert w._hash_cache_dir() == home / ".brivel_cache" / "hashcache"
+    assert (home / ".brivel_cache" / "hashcache").is_dir()
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("BRIVEL_CACHE_DIR", "rel")
+    assert w._hash_cache_dir() == Path("rel") / "hashcache"
+    assert (tmp_path / "rel" / "hashcache").is_dir()
+
+
+def test_hash_cache_dir_ignores_creation_errors(monkeypatch, tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_text("in the way")
+    monkeypatch.setenv("BRIVEL_CACHE_DIR", str(blocker))
+    assert w._hash_cache_dir() == blocker / "hashcache"
+
+
+def test_hash_cache_path(monkeypatch, tmp_path, cache_dir):
+    root = tmp_path / "proj"
+    root.mkdir()
+    link = tmp_path / "alias"
+    link.symlink_to(root)
+    digest = hashlib.sha256(str(root.resolve()).encode()).hexdigest()[:16]
+    expected = cache_dir / "hashcache" / f"{digest}.json"
+    monkeypatch.chdir(tmp_path)
+    assert w._hash_cache_path(root) == w._hash_cache_path(link) == w._hash_cache_path(Path("proj")) == expected
+    noroot = hashlib.sha256(b"__noroot__").hexdigest()[:16]
+    assert w._hash_cache_path(None).name == f"{noroot}.json"
+    assert w._hash_cache_path(tmp_path / "missing").parent == cache_dir / "hashcache"
+
+
+def test_hash_cache_path_of_undecodable_root(cache_dir, tmp_path):
+    root = Path(os.fsdecode(bytes(tmp_path) + b"/r\xff"))
+    expected = hashlib.sha256(str(root).encode("utf-8", "surrogatepass")).hexdigest()[:16]
+    assert w._hash_cache_path(root).name == f"{expected}.json"
+
+
+def test_hash_cache_path_looks_up_the_directory_function_late(monkeypatch, tmp_path):
+    monkeypatch.setattr(w, "_hash_cache_dir", lambda: tmp_path / "elsewhere")
+    assert w._hash_cache_path(None).parent == tmp_path / "elsewhere"
+    failure = RuntimeError("no cache dir")
+
+    def boom():
+        raise failure
+
+    monkeypatch.setattr(w, "_hash_cache_dir", boom)
+    with pytest.raises(RuntimeError) as info:
+        w._hash_cache_path(None)
+    assert info.value is failure
+
+
+@pytest.mark.parametrize("content, expected", [
+    ('{"version": 1, "entries": {"/a": {"sha256": "x"}}}', {"/a": {"sha256": "x"}}),
+    ('{"version": 2, "entries": {"/a": 5}}', {"/a": 5}),
+    ('{"entries": []}', {}),
+    ('{"entries": 3}', {}),
+    ('{"entries": null}', {}),
+    ('{"version": 1}', {}),
+    ("[1, 2]", {}),
+    ('"text"', {}),
+    ("{not json", {}),
+    ("", {}),
+])
+def test_load_hash_cache(tmp_path, content, expected):
+    path = tmp_path / "c.json"
+    path.write_text(content)
+    assert w._load_hash_cache(path) == expected
+
+
+def test_load_hash_cache_unreadable_or_missing(tmp_path):
+    bad = tmp_path / "bad.json"
+    bad.write_bytes(b'{"entries": {"\xff\xfe": 1}}')
+    assert w._load_hash_cache(bad) == {} or w._load_hash_cache(bad)  # locale may decode it
+    assert w._load_hash_cache(tmp_path / "missing.json") == {}
+    assert w._load_hash_cache(tmp_path) == {}
+
+
+def test_load_hash_cache_switched_off_opens_nothing(monkeypatch):
+    class Spy:
+        def read_text(self):
+            raise AssertionError("opened")
+
+    monkeypatch.setattr(w, "HASH_CACHE_ENABLED", False)
+    assert w._load_hash_cache(Spy()) == {}
+    monkeypatch.setattr(w, "HASH_CACHE_ENABLED", True)
+    assert w._load_hash_cache(Spy()) == {}  # the loader's guard swallows the read failure
+
+
+def test_load_hash_cache_keeps_escaped_keys(tmp_path):
+    key = os.fsdecode(b"/proj/caf\xc3\xa9/\xff.txt")
+    path = tmp_path / "c.json"
+    path.write_text(json.dumps({"version": 1, "entries": {key: {"sha256": HEX}}}))
+    assert path.read_bytes().isascii()
+    assert list(w._load_hash_cache(path)) == [key]
