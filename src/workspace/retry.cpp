@@ -90,7 +90,7 @@ void sleep_backoff(py::object attempt) {
 bool is_no_such_upload(py::object exc) {
     check_exception(exc);
     if (status_is(status_of(exc).code, 404)) return true;
-    py::object text = py::str(exc).attr("lower")();
+    py::object text = to_str(exc).attr("lower")();
     int r = PySequence_Contains(text.ptr(), py::str("nosuchupload").ptr());
     if (r < 0) throw py::error_already_set();
     return r != 0;

@@ -47,12 +47,6 @@ struct Call {
 };
 using CallPtr = std::shared_ptr<Call>;
 
-py::object to_int(py::handle v) {
-    PyObject* r = PyNumber_Long(v.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 // `value or fallback`, the plan's rule for keys a server may leave out or null.
 py::object or_else(py::object value, py::object fallback) { return args::truthy(value) ? value : fallback; }
 
