@@ -12,6 +12,7 @@ import argparse
 import os
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -45,14 +46,17 @@ def sync_once(cloud, root, job, road):
         restore()
     built_at = time.perf_counter()
 
-    sent_before = cloud.count("blob_put")
+    seq_before = len(cloud.requests)
     bar = None
+    bar_lock = threading.Lock()
 
     def on_file(mf, done, total):
+        # Called from the upload's worker threads; only there is the total known.
         nonlocal bar
-        if bar is None:
-            bar = tqdm(total=total, unit="blob", desc=f"upload {job}", leave=False)
-        bar.update(1)
+        with bar_lock:
+            if bar is None:
+                bar = tqdm(total=total, unit="blob", desc=f"upload {job}", leave=False)
+            bar.update(1)
 
     with ws.WorkspaceClient(cloud.base, cloud.api_key) as client:
         try:
@@ -63,7 +67,8 @@ def sync_once(cloud, root, job, road):
     done_at = time.perf_counter()
 
     blobs = len(built.unique_blobs())
-    sent = cloud.count("blob_put") - sent_before
+    sent = len({r.params["sha"] for r in cloud.requests_for("blob_put")
+                if r.seq > seq_before and r.status == 200})
     hashed = calls[0]
     print(f"{job}: {len(built.files)} files, {built.total_size_bytes} bytes, "
           f"{blobs} blobs: {sent} sent, {blobs - sent} skipped; "
