@@ -377,6 +377,33 @@ class TestUploadBlob:
                                 f"(expected sha256={want[:12]}, got {sha[:12]})")
         assert cloud.count("blob_put") == 0
 
+    @pytest.mark.parametrize("size", [10, 3 * 2**20 + 5])
+    def test_change_after_the_check_never_stored(self, cloud, client, tmp_path, monkeypatch, size):
+        # The file is edited between the re-hash and the PUT: the bytes streamed are hashed
+        # too, and the body is cut off before its end, so the store keeps nothing.
+        path, sha, _ = blob(tmp_path, b"a" * size)
+        monkeypatch.setattr(ws, "_sha256_file", lambda p: (sha, size))
+        path.write_bytes(b"b" * size)
+        real = hashlib.sha256(b"b" * size).hexdigest()
+        with pytest.raises(RuntimeError) as e:
+            client.upload_blob(cloud.put_url(sha), path, sha256=sha)
+        assert str(e.value) == (f"Local file {path} changed during upload "
+                                f"(expected sha256={sha[:12]}, got {real[:12]})")
+        put = cloud.wait_for("blob_put")[0]
+        assert put.status is None and cloud.count("blob_put") == 1
+        assert sha not in cloud.objects and sha not in cloud.corrupt
+        # The next upload of the file as it now is goes through on a fresh connection.
+        monkeypatch.undo()
+        client.upload_blob(cloud.put_url(real), path, sha256=real)
+        assert cloud.objects[real] == b"b" * size
+
+    def test_check_applies_to_the_one_call_only(self, cloud, client, tmp_path):
+        path, sha, data = blob(tmp_path)
+        client.upload_blob(cloud.put_url(sha), path, sha256=sha)
+        other, osha, odata = blob(tmp_path, name="other.bin")
+        client.upload_blob_single(cloud.put_url(osha), other)
+        assert cloud.objects[sha] == data and cloud.objects[osha] == odata
+
     def test_without_hash_no_read_before_upload(self, cloud, client, tmp_path, monkeypatch):
         path, sha, data = blob(tmp_path)
 

@@ -203,6 +203,18 @@ class TestFailures:
             ws.upload_workspace("j", built, client)
         assert mf.sha256 not in cloud.objects and cloud.count("uploads_complete") == 0
 
+    def test_change_after_the_check_never_completes(self, cloud, client, built, monkeypatch):
+        plan_of(cloud, **ROADS["legacy"])
+        mf = built.files[2]
+        real_hash = ws._sha256_file
+        monkeypatch.setattr(ws, "_sha256_file",
+                            lambda p: (mf.sha256, mf.size) if p == mf.local_path else real_hash(p))
+        mf.local_path.write_bytes(os.urandom(mf.size))
+        with pytest.raises(RuntimeError, match="changed during upload"):
+            ws.upload_workspace("j", built, client)
+        assert mf.sha256 not in cloud.objects and mf.sha256 not in cloud.corrupt
+        assert cloud.count("uploads_complete") == 0
+
     def test_transient_faults_retried_with_backoff(self, cloud, client, built, no_backoff):
         plan_of(cloud, threshold=1 << 20)
         cloud.inject("blob_put", status=503, times=2)

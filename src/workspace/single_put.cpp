@@ -18,9 +18,30 @@ namespace {
 
 using namespace pybind11::literals;
 
+// The content hash that upload_blob has just verified, for the upload_blob_single call it
+// makes on this thread. The file is hashed again as it streams, so an edit after the check
+// fails the PUT instead of storing other bytes under that hash.
+thread_local const std::string* t_verified = nullptr;
+
+class Verified {
+  public:
+    explicit Verified(const std::string& hex) { t_verified = &hex; }
+    ~Verified() { t_verified = nullptr; }
+    Verified(const Verified&) = delete;
+    Verified& operator=(const Verified&) = delete;
+};
+
+// Taken by the first upload_blob_single call only.
+std::string take_verified() {
+    std::string hex = t_verified ? *t_verified : std::string();
+    t_verified = nullptr;
+    return hex;
+}
+
 // One attempt. Size and content are taken afresh, so a retry after the file changed sends
 // what is on disk now, with a matching Content-Length.
-void put_once(py::handle self, py::handle url, py::handle path, py::handle checksum_b64) {
+void put_once(py::handle self, py::handle url, py::handle path, py::handle checksum_b64,
+              const std::string& expected_hex) {
     py::dict headers;
     if (!checksum_b64.is_none() && PyUnicode_GET_LENGTH(checksum_b64.ptr()) > 0)
         headers["x-amz-checksum-sha256"] = checksum_b64;
@@ -34,7 +55,7 @@ void put_once(py::handle self, py::handle url, py::handle path, py::handle check
     if (err) errors::raise_errno(err, file.name);
     headers["Content-Length"] = py::str(std::to_string(size));
     py::object pool = self.attr("_transfer_http_client")();
-    FileStream body(file);
+    FileStream body(file, path, expected_hex);
     py::object resp = pool.attr("put")(url, "content"_a = body.body(), "headers"_a = headers);
     resp.attr("raise_for_status")();
 }
@@ -45,12 +66,13 @@ void upload_blob_single(py::object self, py::object put_url, py::object path, py
                         py::object remint) {
     args::exact_str(put_url, "put_url");
     args::exact_str(checksum_b64, "checksum_b64", true);
+    const std::string expected_hex = take_verified();
     const long long attempts = transfer_attempts();
     py::object url = put_url;
     std::optional<py::error_already_set> last;
     for (long long attempt = 0; attempt < attempts; ++attempt) {
         try {
-            put_once(self, url, path, checksum_b64);
+            put_once(self, url, path, checksum_b64, expected_hex);
             return;
         } catch (py::error_already_set& e) {
             if (!ordinary(e)) throw;
@@ -78,22 +100,17 @@ void upload_blob_single(py::object self, py::object put_url, py::object path, py
     if (last) throw *last;
 }
 
-[[noreturn]] void raise_changed(py::handle path, py::handle expected, py::handle got) {
-    py::slice first12(0, 12, 1);
-    py::str msg = py::str("Local file {} changed during upload (expected sha256={}, got {})")
-                      .format(py::str(path), expected[first12], got[first12]);
-    PyErr_SetObject(PyExc_RuntimeError, msg.ptr());
-    throw py::error_already_set();
-}
-
 void upload_blob(py::object self, py::object put_url, py::object path, py::object sha256) {
     args::exact_str(put_url, "put_url");
     args::exact_str(sha256, "sha256", true);
+    std::string verified;
     if (!sha256.is_none()) {
         // The manifest's hash may be stale; what goes out must be what the server expects.
         py::object got = ns::call("_sha256_file", path)[py::int_(0)];
-        if (!got.equal(sha256)) raise_changed(path, sha256, got);
+        if (!got.equal(sha256)) raise_file_changed(path, sha256, got);
+        verified = sha256.cast<std::string>();
     }
+    Verified during(verified);
     self.attr("upload_blob_single")(put_url, path, "checksum_b64"_a = py::none());
 }
 
