@@ -254,6 +254,13 @@ class TestFailures:
         assert cloud.count("presign") == 2 and cloud.count("blob_put") == 256
         assert cloud.count("uploads_complete") == 0
 
+    @pytest.mark.parametrize("threshold", [50_000, 1])
+    def test_blobs_for_the_large_tier_are_not_skipped_silently(self, cloud, client, built, threshold):
+        plan_of(cloud, threshold=threshold)
+        with pytest.raises(NotImplementedError, match="multipart"):
+            ws.upload_workspace("j", built, client)
+        assert cloud.count("uploads_complete") == 0
+
     def test_progress_errors(self, cloud, client, built):
         progress = Recorder(fail=ValueError("ignored"))
         ws.upload_workspace("j", built, client, on_file=progress)
