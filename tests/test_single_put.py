@@ -1,7 +1,7 @@
 import base64
 import hashlib
 import os
-import threading
+from pathlib import Path
 from types import SimpleNamespace
 
 import httpx
@@ -201,27 +201,31 @@ class TestSinglePut:
         assert sum(seen) == len(data) and max(seen) <= 2**20 and len(seen) >= 6
         assert cloud.objects[sha] == data
 
-    def test_reads_from_disk_without_the_gil(self, cloud, client, tmp_path):
-        # A named pipe blocks its reader until the writer closes it: the upload thread sits
-        # in a disk read while this thread must still run Python to close the writer.
-        fifo = tmp_path / "pipe"
-        os.mkfifo(fifo)
-        empty = hashlib.sha256(b"").hexdigest()
-        errors = []
-
-        def upload():
-            try:
-                client.upload_blob_single(cloud.put_url(empty), fifo)
-            except BaseException as exc:  # reported below
-                errors.append(exc)
-
-        t = threading.Thread(target=upload)
-        t.start()
-        fd = os.open(fifo, os.O_WRONLY)
-        os.close(fd)
-        t.join(timeout=10)
-        assert not t.is_alive() and errors == []
-        assert cloud.objects[empty] == b""
+    def test_disk_waits_release_the_gil(self, run_python, tmp_path):
+        # A named pipe keeps the upload's read waiting until its writer closes it. The server
+        # must answer the request meanwhile, which needs the GIL: if the read held it, the
+        # interpreter would lock up, so the scenario runs in a child with a time-out.
+        code = f"""
+            import hashlib, os, sys, threading
+            sys.path.insert(0, {str(Path(__file__).parent)!r})
+            from doubles.cloud import FakeCloud
+            import brivel.workspace as ws
+            fifo = {str(tmp_path / "pipe")!r}
+            os.mkfifo(fifo)
+            empty = hashlib.sha256(b"").hexdigest()
+            with FakeCloud() as cloud, ws.WorkspaceClient(cloud.base, cloud.api_key) as client:
+                t = threading.Thread(target=client.upload_blob_single, args=(cloud.put_url(empty), fifo))
+                t.start()
+                fd = os.open(fifo, os.O_WRONLY)
+                try:
+                    cloud.wait_for("blob_put", timeout=10)
+                finally:
+                    os.close(fd)
+                t.join(timeout=10)
+                print("stored" if cloud.objects.get(empty) == b"" and not t.is_alive() else "lost")
+        """
+        done = run_python(code, timeout=30)
+        assert done.stdout.strip() == "stored", done.stderr
 
     @pytest.mark.parametrize("bad, name", [({"put_url": None}, "put_url"), ({"checksum_b64": 5}, "checksum_b64")])
     def test_argument_check(self, cloud, client, tmp_path, bad, name):

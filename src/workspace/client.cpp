@@ -86,7 +86,7 @@ py::object api_http_client(py::object self) {
     return lazy_pool(self, "_api_client", "_api_client_lock", &build_api_pool);
 }
 
-void close(py::object self) {
+void close_pools(py::object self) {
     for (const char* attr : {"_transfer_client", "_api_client"}) {
         py::object pool = self.attr(attr);
         py::setattr(self, attr, py::none());
@@ -94,9 +94,9 @@ void close(py::object self) {
     }
 }
 
-py::object enter(py::object self) { return self; }
+py::object enter_block(py::object self) { return self; }
 
-void exit(py::object self, py::args) { self.attr("close")(); }
+void exit_block(py::object self, py::args) { self.attr("close")(); }
 
 py::dict headers(py::object self, py::object content_type) {
     args::exact_str(content_type, "content_type");
@@ -185,9 +185,9 @@ void define_workspace_client(py::module_&) {
                  py::arg("timeout") = 60.0, py::arg("progress") = py::none());
     pyclass::def(cls, "_transfer_http_client", &transfer_http_client);
     pyclass::def(cls, "_api_http_client", &api_http_client);
-    pyclass::def(cls, "close", &close);
-    pyclass::def(cls, "__enter__", &enter);
-    pyclass::def(cls, "__exit__", &exit);
+    pyclass::def(cls, "close", &close_pools);
+    pyclass::def(cls, "__enter__", &enter_block);
+    pyclass::def(cls, "__exit__", &exit_block);
     pyclass::def(cls, "_headers", &headers, py::arg("content_type") = "application/json");
     pyclass::def(cls, "post_manifest", &post_manifest, py::arg("job_id"), py::arg("manifest"));
     pyclass::def(cls, "complete_uploads", &complete_uploads, py::arg("job_id"));
