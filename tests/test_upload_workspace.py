@@ -1,18 +1,17 @@
 import hashlib
 import os
+import threading
 
 import httpx
 import pytest
 
 import brivel.workspace as ws
+from doubles.fakes import Abort
 
 
 class StrSub(str):
     pass
 
-
-class Abort(BaseException):
-    pass
 
 
 def make_built(root, files):
@@ -58,15 +57,6 @@ def client(cloud):
         yield c
 
 
-class Recorder:
-    def __init__(self, fail=None):
-        self.calls, self.fail = [], fail
-
-    def __call__(self, item, done, total):
-        self.calls.append((item, done, total))
-        if self.fail:
-            raise self.fail
-
 
 ROADS = {
     "legacy": dict(protocol=1, multipart=False, presign=False),
@@ -77,19 +67,19 @@ ROADS = {
 
 class TestRoads:
     @pytest.mark.parametrize("road", ROADS)
-    def test_uploads_every_blob_then_completes(self, cloud, client, built, road):
+    def test_uploads_every_blob_then_completes(self, progress, cloud, client, built, road):
         plan_of(cloud, **ROADS[road])
-        progress = Recorder()
-        result = ws.upload_workspace("job-1", built, client, on_file=progress)
+        result = ws.upload_workspace("job-1", built, client, on_file=progress.on_file)
         assert result == {"status": "ok"}
         assert_stored(cloud, built)
         blobs = built.unique_blobs()
         assert cloud.count("blob_put") == len(blobs) == 5
         assert cloud.count("uploads_complete") == 1
         assert cloud.last("uploads_complete").seq > max(r.seq for r in cloud.requests_for("blob_put"))
-        assert sorted(d for _, d, _ in progress.calls) == [1, 2, 3, 4, 5]
-        assert {t for _, _, t in progress.calls} == {5}
-        assert {id(mf) for mf, _, _ in progress.calls} == {id(mf) for mf in blobs.values()}
+        assert sorted(d for _, d, _ in progress.of("on_file")) == [1, 2, 3, 4, 5]
+        assert {t for _, _, t in progress.of("on_file")} == {5}
+        assert {id(mf) for mf, _, _ in progress.of("on_file")} == {id(mf) for mf in blobs.values()}
+        assert threading.current_thread().name not in progress.threads  # reported by the workers
         puts = cloud.requests_for("blob_put")
         assert all("Authorization" not in r.headers for r in puts)
         if road == "small-presign":
@@ -119,23 +109,21 @@ class TestRoads:
         assert_stored(cloud, built)
         assert cloud.count("uploads_complete") == 1
 
-    def test_stored_blobs_skipped(self, cloud, client, built):
+    def test_stored_blobs_skipped(self, progress, cloud, client, built):
         stored = {sha for sha, mf in list(built.unique_blobs().items())[:2]}
         for sha in stored:
             cloud.objects[sha] = built.unique_blobs()[sha].local_path.read_bytes()
-        progress = Recorder()
-        ws.upload_workspace("j", built, client, on_file=progress)
+        ws.upload_workspace("j", built, client, on_file=progress.on_file)
         assert {r.params["sha"] for r in cloud.requests_for("blob_put")}.isdisjoint(stored)
-        assert cloud.count("blob_put") == 3 and len(progress.calls) == 3
+        assert cloud.count("blob_put") == 3 and len(progress.of("on_file")) == 3
         assert_stored(cloud, built)
 
-    def test_nothing_to_send_completes_at_once(self, cloud, client, built):
+    def test_nothing_to_send_completes_at_once(self, progress, cloud, client, built):
         for sha, mf in built.unique_blobs().items():
             cloud.objects[sha] = mf.local_path.read_bytes()
-        progress = Recorder()
-        assert ws.upload_workspace("j", built, client, on_file=progress) == {"status": "ok"}
+        assert ws.upload_workspace("j", built, client, on_file=progress.on_file) == {"status": "ok"}
         assert cloud.count("blob_put") == cloud.count("presign") == 0
-        assert cloud.count("uploads_complete") == 1 and progress.calls == []
+        assert cloud.count("uploads_complete") == 1 and progress.of("on_file") == []
 
     @pytest.mark.parametrize("multipart, protocol, tiered", [
         ({"enabled": True}, None, False),
@@ -180,18 +168,17 @@ class TestRoads:
 
 class TestFailures:
     @pytest.mark.parametrize("road", ROADS)
-    def test_failed_blob_never_completes(self, cloud, client, built, road, no_backoff):
+    def test_failed_blob_never_completes(self, progress, cloud, client, built, road, no_backoff):
         plan_of(cloud, **ROADS[road])
         victim = built.files[2].sha256
         cloud.inject("blob_put", match=lambda r: r.params["sha"] == victim, status=404, times=None)
-        progress = Recorder()
         with pytest.raises(httpx.HTTPStatusError) as e:
-            ws.upload_workspace("j", built, client, on_file=progress)
+            ws.upload_workspace("j", built, client, on_file=progress.on_file)
         assert e.value.response.status_code == 404
         assert cloud.count("uploads_complete") == 0
         # The other uploads ran to their end before the error was raised.
         others = set(built.unique_blobs()) - {victim}
-        assert others <= set(cloud.objects) and len(progress.calls) == len(others)
+        assert others <= set(cloud.objects) and len(progress.of("on_file")) == len(others)
 
     @pytest.mark.parametrize("road", ["legacy", "small-plain"])
     def test_changed_file_refused(self, cloud, client, built, road):
@@ -261,13 +248,14 @@ class TestFailures:
             ws.upload_workspace("j", built, client)
         assert cloud.count("uploads_complete") == 0
 
-    def test_progress_errors(self, cloud, client, built):
-        progress = Recorder(fail=ValueError("ignored"))
-        ws.upload_workspace("j", built, client, on_file=progress)
-        assert sorted(d for _, d, _ in progress.calls) == [1, 2, 3, 4, 5]
+    def test_progress_errors(self, cloud, client, built, progress):
+        progress.fail = ValueError("ignored")
+        ws.upload_workspace("j", built, client, on_file=progress.on_file)
+        assert sorted(d for _, d, _ in progress.of("on_file")) == [1, 2, 3, 4, 5]
         cloud.reset()
+        progress.fail = Abort()
         with pytest.raises(Abort):
-            ws.upload_workspace("j2", built, client, on_file=Recorder(fail=Abort()))
+            ws.upload_workspace("j2", built, client, on_file=progress.on_file)
         assert cloud.count("uploads_complete") == 0
 
 
@@ -315,7 +303,7 @@ def rewrite_presign(cloud, change):
 
 
 class TestSmallTier:
-    def test_presign_skip_and_missing_urls_count_as_done(self, cloud, client, built):
+    def test_presign_skip_and_missing_urls_count_as_done(self, progress, cloud, client, built):
         plan_of(cloud, threshold=1 << 20)
         shas = list(built.unique_blobs())
         skipped, unmapped, nulled = shas[0], shas[1], shas[2]
@@ -330,19 +318,17 @@ class TestSmallTier:
             return {"urls": urls, "skip": reply["skip"] + [skipped, "f" * 64]}
 
         rewrite_presign(cloud, change)
-        progress = Recorder()
-        ws.upload_workspace("j", built, client, on_file=progress)
+        ws.upload_workspace("j", built, client, on_file=progress.on_file)
         sent = {r.params["sha"] for r in cloud.requests_for("blob_put")}
         assert sent == set(shas[3:])
-        assert len(progress.calls) == 5 and cloud.count("uploads_complete") == 1
+        assert len(progress.of("on_file")) == 5 and cloud.count("uploads_complete") == 1
 
-    def test_empty_urls_upload_nothing(self, cloud, client, built):
+    def test_empty_urls_upload_nothing(self, progress, cloud, client, built):
         plan_of(cloud, threshold=1 << 20)
         cloud.strict_complete = False
         rewrite_presign(cloud, lambda batch, reply: {"urls": None})
-        progress = Recorder()
-        assert ws.upload_workspace("j", built, client, on_file=progress) == {"status": "ok"}
-        assert cloud.count("blob_put") == 0 and len(progress.calls) == 5
+        assert ws.upload_workspace("j", built, client, on_file=progress.on_file) == {"status": "ok"}
+        assert cloud.count("blob_put") == 0 and len(progress.of("on_file")) == 5
 
     def test_url_of_wrong_type_fails_after_the_others(self, cloud, client, built):
         plan_of(cloud, threshold=1 << 20)
