@@ -125,6 +125,25 @@ class TestRoads:
         assert cloud.count("blob_put") == cloud.count("presign") == 0
         assert cloud.count("uploads_complete") == 1 and progress.of("on_file") == []
 
+    @pytest.mark.parametrize("road", ["legacy", "small-presign"])
+    def test_selection_follows_put_urls_and_skip(self, progress, cloud, client, built, road):
+        shas = list(built.unique_blobs())
+        in_both, not_offered = shas[0], shas[1]
+        cloud.strict_complete = False
+
+        def plan(manifest, job):
+            p = cloud.default_plan(manifest, job, **ROADS[road])
+            p["put_urls"].pop(not_offered)
+            p["put_urls"]["e" * 64] = cloud.put_url("e" * 64)  # names no blob of the manifest
+            p["skip"] = [in_both]
+            return p
+
+        cloud.plan = plan
+        ws.upload_workspace("j", built, client, on_file=progress.on_file)
+        sent = {r.params["sha"] for r in cloud.requests_for("blob_put")}
+        assert sent == set(shas[2:])
+        assert {t for _, _, t in progress.of("on_file")} == {3} and len(progress.of("on_file")) == 3
+
     @pytest.mark.parametrize("multipart, protocol, tiered", [
         ({"enabled": True}, None, False),
         ({"enabled": True}, 2, True),
