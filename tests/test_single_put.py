@@ -251,6 +251,20 @@ class TestSinglePutRetries:
         assert cloud.count("blob_put") == 5 and no_backoff.attempts == [0, 1, 2, 3]
         assert cloud.objects[sha] == data
 
+    def test_files_closed_on_every_path(self, cloud, client, tmp_path, no_backoff):
+        path, sha, _ = blob(tmp_path, os.urandom(3 * 2**20))
+        client.upload_blob_single(cloud.put_url(sha), path)  # opens the pool's connection
+        before = len(os.listdir("/proc/self/fd"))
+        cloud.inject("blob_put", status=503, times=5)
+        with pytest.raises(httpx.HTTPStatusError):
+            client.upload_blob_single(cloud.put_url(sha), path)
+        cloud.inject("blob_put", drop=True, times=5)
+        with pytest.raises(httpx.TransportError):
+            client.upload_blob_single(cloud.put_url(sha), path)
+        client.upload_blob_single(cloud.put_url(sha), path)
+        # Ten failed attempts would leave ten files open; allow for server sockets closing late.
+        assert len(os.listdir("/proc/self/fd")) <= before + 2
+
     def test_transient_exhausted(self, cloud, client, tmp_path, no_backoff):
         path, sha, _ = blob(tmp_path)
         cloud.inject("blob_put", status=503, times=5)
