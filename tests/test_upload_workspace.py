@@ -209,6 +209,17 @@ class TestFailures:
             ws.upload_workspace("j", built, client)
         assert mf.sha256 not in cloud.objects and cloud.count("uploads_complete") == 0
 
+    def test_changed_file_refused_by_the_store_on_the_presign_road(self, cloud, client, built, no_backoff):
+        plan_of(cloud, **ROADS["small-presign"])
+        mf = built.files[2]
+        mf.local_path.write_bytes(os.urandom(mf.size))
+        with pytest.raises(httpx.HTTPStatusError) as e:
+            ws.upload_workspace("j", built, client)
+        # BadDigest is a 400, which reads as an expired URL: re-minted until the attempts run out.
+        assert e.value.response.status_code == 400 and "BadDigest" in e.value.response.text
+        assert len([r for r in cloud.requests_for("blob_put") if r.params["sha"] == mf.sha256]) == 5
+        assert mf.sha256 not in cloud.objects and cloud.count("uploads_complete") == 0
+
     def test_change_after_the_check_never_completes(self, cloud, client, built, monkeypatch):
         plan_of(cloud, **ROADS["legacy"])
         mf = built.files[2]
