@@ -56,8 +56,11 @@ class TestConstruction:
     def test_plain_class(self):
         cls = ws.WorkspaceClient
         assert cls.__bases__ == (object,) and cls.__module__ == "brivel.workspace"
-        assert [n for n in vars(cls) if not n.startswith("__") or n in ("__enter__", "__exit__")][:6] == [
-            "_transfer_http_client", "_api_http_client", "close", "__enter__", "__exit__", "_headers"]
+        assert [n for n, v in vars(cls).items() if callable(v)] == [
+            "__init__", "_transfer_http_client", "_api_http_client", "close", "__enter__",
+            "__exit__", "_headers", "post_manifest", "complete_uploads", "upload_blob",
+            "upload_blob_single", "presign_blobs", "ack_outputs", "get_outputs_manifest",
+            "download_artifact"]
 
     @pytest.mark.parametrize("args, kwargs, name", [
         ((None, "k"), {}, "api_url"),
