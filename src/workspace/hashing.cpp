@@ -3,34 +3,30 @@
 #include "common/args.hpp"
 #include "common/digest.hpp"
 #include "common/errors.hpp"
+#include "common/fspath.hpp"
 #include "common/ns.hpp"
 
 namespace brivel::workspace {
-namespace {
 
 // Read block size for a call; a non-positive value (left unsettled by the configuration)
 // falls back to the default block, since the digest does not depend on it.
-std::size_t chunk_size() {
+std::size_t hash_chunk_size() {
     long long n = ns::get_int("CHUNK_SIZE");
     return n > 0 ? static_cast<std::size_t>(n) : std::size_t{1} << 20;
 }
 
-py::tuple sha256_file(py::object path) {
-    PyObject* fspath = PyOS_FSPath(path.ptr());
-    if (!fspath) throw py::error_already_set();
-    py::object name = py::reinterpret_steal<py::object>(fspath);
-    PyObject* raw = nullptr;
-    if (!PyUnicode_FSConverter(name.ptr(), &raw)) throw py::error_already_set();
-    py::bytes encoded = py::reinterpret_steal<py::bytes>(raw);
+namespace {
 
-    std::size_t chunk = chunk_size();
+py::tuple sha256_file(py::object path) {
+    fspath::Encoded file = fspath::encode(path);
+    std::size_t chunk = hash_chunk_size();
     digest::FileDigest out;
     int err;
     {
         py::gil_scoped_release nogil;
-        err = digest::sha256_file(PyBytes_AS_STRING(encoded.ptr()), chunk, out);
+        err = digest::sha256_file(file.bytes.c_str(), chunk, out);
     }
-    if (err) errors::raise_errno(err, name);
+    if (err) errors::raise_errno(err, file.name);
     return py::make_tuple(out.hex, py::int_(out.bytes));
 }
 

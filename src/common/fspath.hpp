@@ -1,0 +1,18 @@
+// File-system names at the edge: os.fspath() of a path-like, then its bytes as
+// os.fsencode() gives them, for the plain C++ file code.
+#pragma once
+
+#include <string>
+
+#include "common/py.hpp"
+
+namespace brivel::fspath {
+
+struct Encoded {
+    py::object name;    // os.fspath(path): the str (or bytes) errors are reported with
+    std::string bytes;  // the encoded name
+};
+
+Encoded encode(py::handle path);
+
+}  // namespace brivel::fspath

@@ -1,0 +1,211 @@
+#include "workspace/dirwalk.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace brivel::dirwalk {
+
+struct Walker::Frame {
+    std::string path;
+    glob::Text rel;  // relative to the walked root, "\" turned into "/"
+    std::vector<std::string> dirs;
+    std::vector<unsigned char> dir_is_link;
+    std::vector<std::string> files;
+    std::vector<unsigned char> file_type;  // d_type of the listing
+    std::size_t file_i = 0, dir_i = 0;
+    bool pruned = false;
+    DIR* dir = nullptr;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::uint64_t id = 0;
+
+    Frame() = default;
+    Frame(const Frame&) = delete;
+    Frame(Frame&& o) noexcept { *this = std::move(o); }
+    Frame& operator=(Frame&& o) noexcept {
+        path = std::move(o.path);
+        rel = std::move(o.rel);
+        dirs = std::move(o.dirs);
+        dir_is_link = std::move(o.dir_is_link);
+        files = std::move(o.files);
+        file_type = std::move(o.file_type);
+        file_i = o.file_i;
+        dir_i = o.dir_i;
+        pruned = o.pruned;
+        std::swap(dir, o.dir);
+        dev = o.dev;
+        ino = o.ino;
+        id = o.id;
+        return *this;
+    }
+    ~Frame() { close(); }
+    void close() {
+        if (dir) closedir(dir);
+        dir = nullptr;
+    }
+};
+
+Walker::Walker(std::string root, glob::Text base_rel, bool follow_symlinks, Decoder decode)
+    : root_(std::move(root)), base_(std::move(base_rel)), follow_(follow_symlinks), decode_(std::move(decode)) {}
+
+Walker::~Walker() = default;
+
+namespace {
+
+bool is_absent(int err) { return err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP; }
+
+}  // namespace
+
+// Lists a directory whole. A directory that cannot be opened or read is skipped with
+// everything below it, as the interpreter's walk does without an error handler.
+bool Walker::open_frame(Frame& f) {
+    int fd = ::open(f.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return false;
+    }
+    f.dev = st.st_dev;
+    f.ino = st.st_ino;
+    if (follow_ && on_path(f.dev, f.ino)) {  // a link back to a directory being walked
+        ::close(fd);
+        return false;
+    }
+    f.dir = fdopendir(fd);
+    if (!f.dir) {
+        ::close(fd);
+        return false;
+    }
+    const int dfd = dirfd(f.dir);
+    for (;;) {
+        errno = 0;
+        dirent* e = readdir(f.dir);
+        if (!e) {
+            if (errno != 0) return false;
+            break;
+        }
+        const char* name = e->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        unsigned char type = e->d_type;
+        bool is_dir = type == DT_DIR, is_link = type == DT_LNK;
+        if (type == DT_LNK || type == DT_UNKNOWN) {
+            struct stat t {};
+            is_dir = ::fstatat(dfd, name, &t, 0) == 0 && S_ISDIR(t.st_mode);
+            if (type == DT_UNKNOWN && is_dir)
+                is_link = ::fstatat(dfd, name, &t, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(t.st_mode);
+        }
+        if (is_dir) {
+            f.dirs.emplace_back(name);
+            f.dir_is_link.push_back(is_link);
+        } else {
+            f.files.emplace_back(name);
+            f.file_type.push_back(type);
+        }
+    }
+    f.id = ++next_id_;
+    return true;
+}
+
+bool Walker::on_path(dev_t dev, ino_t ino) const {
+    return std::any_of(stack_.begin(), stack_.end(), [&](const Frame& a) { return a.dev == dev && a.ino == ino; });
+}
+
+void Walker::join_rel(const Frame& f, std::string_view name) {
+    scratch_.clear();
+    if (!base_.empty()) {
+        scratch_ = base_;
+        scratch_ += U'/';
+    }
+    if (!f.rel.empty()) {
+        scratch_ += f.rel;
+        scratch_ += U'/';
+    }
+    decode_(name, scratch_);
+}
+
+Step Walker::next(Matcher& matcher, File& out) {
+    if (!started_) {
+        started_ = true;
+        Frame root;
+        root.path = root_;
+        if (open_frame(root)) stack_.push_back(std::move(root));
+    }
+    while (!stack_.empty()) {
+        Frame& f = stack_.back();
+        if (!f.pruned) {
+            std::vector<std::string> dirs;
+            std::vector<unsigned char> links;
+            for (std::size_t i = 0; i < f.dirs.size(); ++i) {
+                join_rel(f, f.dirs[i]);
+                if (matcher.ignored(scratch_)) continue;
+                dirs.push_back(std::move(f.dirs[i]));
+                links.push_back(f.dir_is_link[i]);
+            }
+            f.dirs = std::move(dirs);
+            f.dir_is_link = std::move(links);
+            f.pruned = true;
+        }
+        while (f.file_i < f.files.size()) {
+            std::size_t i = f.file_i++;
+            const std::string& name = f.files[i];
+            join_rel(f, name);
+            if (matcher.ignored(scratch_)) continue;
+            const int dfd = dirfd(f.dir);
+            struct stat st {};
+            if (!follow_) {
+                unsigned char type = f.file_type[i];
+                if (type == DT_LNK) continue;
+                if (type == DT_UNKNOWN) {
+                    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                        if (S_ISLNK(st.st_mode)) continue;
+                    } else if (!is_absent(errno)) {
+                        out.error = errno;
+                        out.dir_id = f.id;
+                        out.dir_path = f.path;
+                        out.name = name;
+                        out.rel = scratch_;
+                        return Step::link_error;
+                    }
+                }
+            }
+            if (::fstatat(dfd, name.c_str(), &st, 0) != 0) continue;
+            out.error = 0;
+            out.dir_id = f.id;
+            out.dir_path = f.path;
+            out.name = name;
+            out.rel = scratch_;
+            out.size = static_cast<long long>(st.st_size);
+            return Step::file;
+        }
+        f.close();
+        bool entered = false;
+        while (f.dir_i < f.dirs.size()) {
+            std::size_t i = f.dir_i++;
+            if (!follow_ && f.dir_is_link[i]) continue;
+            Frame child;
+            child.path = f.path;
+            if (child.path.empty() || child.path.back() != '/') child.path += '/';
+            child.path += f.dirs[i];
+            child.rel = f.rel;
+            if (!child.rel.empty()) child.rel += U'/';
+            std::size_t from = child.rel.size();
+            decode_(f.dirs[i], child.rel);
+            std::replace(child.rel.begin() + static_cast<std::ptrdiff_t>(from), child.rel.end(), U'\\', U'/');
+            if (!open_frame(child)) continue;
+            stack_.push_back(std::move(child));  // invalidates f
+            entered = true;
+            break;
+        }
+        if (!entered) stack_.pop_back();
+    }
+    return Step::end;
+}
+
+}  // namespace brivel::dirwalk
