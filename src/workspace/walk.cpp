@@ -219,6 +219,7 @@ void define_walk_tree(py::module_& m) {
     for (const char* attr : {"__name__", "__qualname__"})
         if (PyDict_SetItemString(type->tp_dict, attr, property(name_getter).ptr()) < 0) throw py::error_already_set();
     PyType_Modified(type);
+    cls.inc_ref();  // held for the process: the module no longer references the type
     py::delattr(m, "generator");
     m.def("_walk_tree", &walk_tree);
 }
