@@ -17,6 +17,13 @@ py::str concat(py::handle a, py::handle b) {
 
 py::object slashes(py::handle text) { return text.attr("replace")("\\", "/"); }
 
+// list(items): always a new list (py::list of a list would share it).
+py::list new_list(py::handle items) {
+    PyObject* l = PySequence_List(items.ptr());
+    if (!l) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(l);
+}
+
 py::object resolved(py::handle value) { return call0(ns::get("Path")(value), "resolve"); }
 
 // The path of `local` relative to the root, "/"-separated, or its last component when
@@ -155,8 +162,8 @@ py::object build_manifest(py::args args, py::kwargs kwargs) {
     // 9-10. Outputs and the record.
     py::object outputs_field = spec.attr("outputs");
     bool auto_outputs = outputs_field.equal(py::str("auto"));
-    py::list outputs = auto_outputs ? py::list() : py::list(outputs_field);
-    py::list own_ignore(spec.attr("ignore"));
+    py::list outputs = auto_outputs ? py::list() : new_list(outputs_field);
+    py::list own_ignore = new_list(spec.attr("ignore"));
     return ns::get("BuiltManifest")(py::arg("workspace_root") = spec.attr("workspace_root_on_vm"),
                                     py::arg("files") = files, py::arg("outputs") = outputs,
                                     py::arg("auto_outputs") = py::bool_(auto_outputs), py::arg("ignore") = own_ignore,
