@@ -69,6 +69,12 @@ std::vector<py::object> bind(const char* function, std::initializer_list<Param> 
 
 std::vector<py::object> unpack(py::handle value, std::size_t n) {
     std::vector<py::object> out;
+    if (PyTuple_CheckExact(value.ptr()) && static_cast<std::size_t>(PyTuple_GET_SIZE(value.ptr())) == n) {
+        out.reserve(n);
+        for (std::size_t i = 0; i < n; ++i)
+            out.push_back(py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(value.ptr(), static_cast<Py_ssize_t>(i))));
+        return out;
+    }
     PyObject* it = PyObject_GetIter(value.ptr());
     if (!it) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {

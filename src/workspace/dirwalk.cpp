@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 
@@ -13,6 +14,7 @@ namespace brivel::dirwalk {
 
 struct Walker::Frame {
     std::string path;
+    std::string name;  // entry name in the parent (the root path for the root)
     glob::Text rel;  // relative to the walked root, "\" turned into "/"
     std::vector<std::string> dirs;
     std::vector<unsigned char> dir_is_link;
@@ -30,6 +32,7 @@ struct Walker::Frame {
     Frame(Frame&& o) noexcept { *this = std::move(o); }
     Frame& operator=(Frame&& o) noexcept {
         path = std::move(o.path);
+        name = std::move(o.name);
         rel = std::move(o.rel);
         dirs = std::move(o.dirs);
         dir_is_link = std::move(o.dir_is_link);
@@ -58,14 +61,21 @@ Walker::~Walker() = default;
 
 namespace {
 
+constexpr std::size_t kOpenAncestors = 64;
+
 bool is_absent(int err) { return err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP; }
 
 }  // namespace
 
 // Lists a directory whole. A directory that cannot be opened or read is skipped with
 // everything below it, as the interpreter's walk does without an error handler.
-bool Walker::open_frame(Frame& f) {
-    int fd = ::open(f.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+bool Walker::open_frame(Frame& f, const Frame* parent, const std::string& name) {
+    // The interpreter reaches every directory by its full path; one that long cannot be
+    // opened there, so it is not opened here either.
+    if (f.path.size() >= PATH_MAX) return false;
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
+    int fd = parent && parent->dir ? ::openat(dirfd(parent->dir), name.c_str(), kFlags) : -1;
+    if (fd < 0) fd = ::open(f.path.c_str(), kFlags);
     if (fd < 0) return false;
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
@@ -130,12 +140,17 @@ void Walker::join_rel(const Frame& f, std::string_view name) {
     decode_(name, scratch_);
 }
 
+std::size_t Walker::depth() const { return stack_.size(); }
+std::uint64_t Walker::id_at(std::size_t level) const { return stack_[level].id; }
+const std::string& Walker::name_at(std::size_t level) const { return stack_[level].name; }
+
 Step Walker::next(Matcher& matcher, File& out) {
     if (!started_) {
         started_ = true;
         Frame root;
         root.path = root_;
-        if (open_frame(root)) stack_.push_back(std::move(root));
+        root.name = root_;
+        if (open_frame(root, nullptr, root_)) stack_.push_back(std::move(root));
     }
     while (!stack_.empty()) {
         Frame& f = stack_.back();
@@ -159,6 +174,17 @@ Step Walker::next(Matcher& matcher, File& out) {
             if (matcher.ignored(scratch_)) continue;
             const int dfd = dirfd(f.dir);
             struct stat st {};
+            // Paths the interpreter could not stat by name fail here the same way.
+            bool too_long = f.path.size() + 1 + name.size() >= PATH_MAX;
+            if (too_long && !follow_) {
+                out.error = ENAMETOOLONG;
+                out.dir_id = f.id;
+                out.dir_path = f.path;
+                out.name = name;
+                out.rel = scratch_;
+                return Step::link_error;
+            }
+            if (too_long) continue;
             if (!follow_) {
                 unsigned char type = f.file_type[i];
                 if (type == DT_LNK) continue;
@@ -184,7 +210,9 @@ Step Walker::next(Matcher& matcher, File& out) {
             out.size = static_cast<long long>(st.st_size);
             return Step::file;
         }
-        f.close();
+        // Ancestors stay open so that children are opened relative to them, up to a depth
+        // that keeps well clear of the descriptor limit.
+        if (stack_.size() > kOpenAncestors) f.close();
         bool entered = false;
         while (f.dir_i < f.dirs.size()) {
             std::size_t i = f.dir_i++;
@@ -193,17 +221,18 @@ Step Walker::next(Matcher& matcher, File& out) {
             child.path = f.path;
             if (child.path.empty() || child.path.back() != '/') child.path += '/';
             child.path += f.dirs[i];
+            child.name = f.dirs[i];
             child.rel = f.rel;
             if (!child.rel.empty()) child.rel += U'/';
             std::size_t from = child.rel.size();
             decode_(f.dirs[i], child.rel);
             std::replace(child.rel.begin() + static_cast<std::ptrdiff_t>(from), child.rel.end(), U'\\', U'/');
-            if (!open_frame(child)) continue;
+            if (!open_frame(child, &f, f.dirs[i])) continue;
             stack_.push_back(std::move(child));  // invalidates f
             entered = true;
             break;
         }
-        if (!entered) stack_.pop_back();
+        if (!entered) stack_.pop_back();  // closes it
     }
     return Step::end;
 }

@@ -46,6 +46,12 @@ class Walker {
     // Runs the walk up to the next file that passes the ignore, link and stat tests.
     Step next(Matcher& matcher, File& out);
 
+    // The directories on the current path, root first: their ids and entry names (the
+    // root's name is the root path itself).
+    std::size_t depth() const;
+    std::uint64_t id_at(std::size_t level) const;
+    const std::string& name_at(std::size_t level) const;
+
   private:
     struct Frame;
     std::string root_;
@@ -57,7 +63,7 @@ class Walker {
     std::deque<Frame> stack_;  // the directories on the current path, root first
     glob::Text scratch_;
 
-    bool open_frame(Frame& f);
+    bool open_frame(Frame& f, const Frame* parent, const std::string& name);
     bool on_path(dev_t dev, ino_t ino) const;
     void join_rel(const Frame& f, std::string_view name);  // fills scratch_
 };

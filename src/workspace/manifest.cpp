@@ -50,8 +50,9 @@ class Builder {
     void add_file(py::handle local, py::handle relpath, py::handle to) {
         args::exact_str(relpath, "relpath");
         args::exact_str(to, "to", true);
-        if (seen.contains(relpath)) return;
-        seen.add(relpath);
+        Py_ssize_t before = PySet_GET_SIZE(seen.ptr());
+        if (PySet_Add(seen.ptr(), relpath.ptr()) < 0) throw py::error_already_set();
+        if (PySet_GET_SIZE(seen.ptr()) == before) return;  // the first file under a relpath wins
         pending.append(py::make_tuple(local, relpath, to));
     }
 

@@ -47,12 +47,42 @@ py::object sig_values(const Sig& s, int k) {
     }
 }
 
-const char* const kSigKeys[] = {"size", "mtime_ns", "ctime_ns", "inode"};
+// Interned member names of signatures and entries, and the keywords of a record.
+struct Names {
+    py::str sig[4], sha256;
+    py::tuple record_keywords;
+    Names() {
+        const char* keys[] = {"size", "mtime_ns", "ctime_ns", "inode"};
+        for (int k = 0; k < 4; ++k) sig[k] = intern(keys[k]);
+        sha256 = intern("sha256");
+        record_keywords = py::make_tuple(intern("relpath"), intern("sha256"), intern("size"), intern("mode"),
+                                         intern("local_path"), intern("to"));
+    }
+    static py::str intern(const char* s) { return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(s)); }
+};
+
+const Names& names() {
+    static const Names* n = new Names();  // lives for the process, like the module
+    return *n;
+}
+
+void set_item(py::handle d, py::handle key, py::handle value) {
+    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
 
 py::object sig_dict(const Sig& s) {
     if (!s.present) return py::none();
     py::dict d;
-    for (int k = 0; k < 4; ++k) d[kSigKeys[k]] = sig_values(s, k);
+    for (int k = 0; k < 4; ++k) set_item(d, names().sig[k], sig_values(s, k));
+    return d;
+}
+
+// The cache entry of a native signature: its members in order, then "sha256".
+py::object native_entry(const Sig& s, py::handle sha) {
+    if (!s.present) return py::none();
+    py::dict d;
+    for (int k = 0; k < 4; ++k) set_item(d, names().sig[k], sig_values(s, k));
+    set_item(d, names().sha256, sha);
     return d;
 }
 
@@ -64,20 +94,21 @@ py::object entry_of(py::handle sig, py::handle sha) {
     return d;
 }
 
-py::object dict_member(py::handle d, const char* key) {
-    PyObject* v = PyDict_GetItemString(d.ptr(), key);
+py::object dict_member(py::handle d, py::handle key) {
+    PyObject* v = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
     return v ? py::reinterpret_borrow<py::object>(v) : py::none();
 }
 
 // _hash_cache_hit for an exact dict (or None) and a native signature.
 py::object native_hit(py::handle stored, const Sig& sig) {
     if (stored.is_none() || PyDict_GET_SIZE(stored.ptr()) == 0 || !sig.present) return py::none();
-    py::object sha = dict_member(stored, "sha256");
+    py::object sha = dict_member(stored, names().sha256);
     if (!args::truthy(sha)) return py::none();
     py::str text(sha);
     if (PyUnicode_GET_LENGTH(text.ptr()) != 64) return py::none();
     for (int k = 0; k < 4; ++k)
-        if (!dict_member(stored, kSigKeys[k]).equal(sig_values(sig, k))) return py::none();
+        if (!dict_member(stored, names().sig[k]).equal(sig_values(sig, k))) return py::none();
     return text;
 }
 
@@ -107,8 +138,11 @@ void warn_unreadable(py::handle local, py::handle err) {
 }
 
 py::object record(py::handle rel, py::handle sha, py::handle size, py::handle mode, py::handle local, py::handle to) {
-    return ns::get("ManifestFile")(py::arg("relpath") = rel, py::arg("sha256") = sha, py::arg("size") = size,
-                                   py::arg("mode") = mode, py::arg("local_path") = local, py::arg("to") = to);
+    PyObject* argv[] = {nullptr, rel.ptr(), sha.ptr(), size.ptr(), mode.ptr(), local.ptr(), to.ptr()};
+    PyObject* r = PyObject_Vectorcall(ns::get("ManifestFile").ptr(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      names().record_keywords.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
 }
 
 std::string fs_bytes(py::handle path) { return fspath::encode(path).bytes; }
@@ -288,7 +322,7 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
             py::object stored = stored_entry(cache, key);
             if (PyDict_CheckExact(stored.ptr()) || stored.is_none()) {
                 sha = native_hit(stored, native);
-                sig = sig_dict(native);
+                if (sha.is_none()) sig = sig_dict(native);  // carried by the work item
             } else {
                 sig = sig_dict(native);
                 sha = ns::call("_hash_cache_hit", stored, sig);
@@ -300,8 +334,8 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
         }
         if (!sha.is_none()) {
             results[i] = record(rel, sha, size, mode, local, to);
-            py::object entry = entry_of(sig, sha);
-            if (!entry.is_none()) fresh[key] = entry;
+            py::object entry = it.job >= 0 ? native_entry(native, sha) : entry_of(sig, sha);
+            if (!entry.is_none()) set_item(fresh, key, entry);
         } else {
             to_hash.push_back({i, local, rel, to, mode, sig});
         }

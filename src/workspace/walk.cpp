@@ -105,8 +105,40 @@ class WalkGenerator {
     glob::RuleSet rules_;
     std::vector<py::object> compiled_from_;  // the list items the rules were made from
     bool rules_valid_ = false;
-    std::uint64_t dir_id_ = 0;
-    py::object dir_path_;
+    // Path objects of the directories on the walk's current path, with the ids they
+    // were made for and pathlib's child constructor of each (None where it has none).
+    struct DirPath {
+        std::uint64_t id;
+        py::object path, child;
+    };
+    std::vector<DirPath> dirs_;
+
+    // Path(dirpath) of the directory whose files come now. Below the root each is made
+    // from its parent with pathlib's own child constructor for walks, which gives the
+    // same path as parsing the joined text, without parsing it again.
+    py::object directory_path() {
+        const std::size_t depth = walker_->depth();
+        for (std::size_t level = 0; level < depth; ++level) {
+            std::uint64_t id = walker_->id_at(level);
+            if (level < dirs_.size() && dirs_[level].id == id) continue;
+            dirs_.resize(level);
+            py::str name = fsdecode(walker_->name_at(level));
+            py::object path;
+            if (level > 0 && !dirs_[level - 1].child.is_none()) {
+                path = dirs_[level - 1].child(name);
+            } else if (level > 0) {
+                PyObject* joined = PyNumber_TrueDivide(dirs_[level - 1].path.ptr(), name.ptr());
+                if (!joined) throw py::error_already_set();
+                path = py::reinterpret_steal<py::object>(joined);
+            } else {
+                path = ns::get("Path")(name);
+            }
+            py::object child = py::getattr(path, "_make_child_relpath", py::none());
+            dirs_.push_back({id, std::move(path), std::move(child)});
+        }
+        dirs_.resize(depth);
+        return dirs_.back().path;
+    }
 
     void finish() {
         finished_ = true;
@@ -155,13 +187,17 @@ class WalkGenerator {
             step = walker_->next(matcher, file);
         }
         if (step == dirwalk::Step::end) throw py::stop_iteration();
-        if (file.dir_id != dir_id_) {
-            dir_path_ = ns::get("Path")(fsdecode(file.dir_path));
-            dir_id_ = file.dir_id;
+        py::object dir_path = directory_path();
+        py::object child_of_dir = dirs_.back().child;
+        py::str name = fsdecode(file.name);
+        py::object path;
+        if (!child_of_dir.is_none()) {
+            path = child_of_dir(name);
+        } else {
+            PyObject* joined = PyNumber_TrueDivide(dir_path.ptr(), name.ptr());
+            if (!joined) throw py::error_already_set();
+            path = py::reinterpret_steal<py::object>(joined);
         }
-        PyObject* joined = PyNumber_TrueDivide(dir_path_.ptr(), fsdecode(file.name).ptr());
-        if (!joined) throw py::error_already_set();
-        py::object path = py::reinterpret_steal<py::object>(joined);
         if (step == dirwalk::Step::link_error) errors::raise_errno(file.error, py::str(path));
 
         py::str rel = from_text(file.rel);
