@@ -1,33 +1,22 @@
-"""Shared helpers for the manifest-building tests: a reference ignore matcher written
+"""Shared helpers for the manifest-building tests: the reference ignore matcher written
 with the interpreter's fnmatch, and small tree builders."""
 
-import fnmatch
+import importlib.util
 import os
+from pathlib import Path
 
 
-def reference_normalize(pattern):
-    s = pattern.strip()
-    if not s or s.startswith("#"):
-        return "", False
-    if s.endswith("/"):
-        return s[:-1], True
-    return s, False
+def _load_reference():
+    """The plain-Python reference matcher lives with the benchmark, which measures against it."""
+    path = Path(__file__).resolve().parent.parent / "bench" / "manifest.py"
+    spec = importlib.util.spec_from_file_location("_bench_manifest", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
-def reference_matches(relpath, patterns):
-    rel = relpath.replace("\\", "/").lstrip("/")
-    parts = rel.split("/")
-    for pattern in patterns:
-        cleaned, _ = reference_normalize(pattern)
-        if not cleaned:
-            continue
-        if fnmatch.fnmatchcase(rel, cleaned):
-            return True
-        if any(fnmatch.fnmatchcase(part, cleaned) for part in parts):
-            return True
-        if cleaned.endswith("/**") and rel.startswith(cleaned[:-3]):
-            return True
-    return False
+_reference = _load_reference()
+reference_matches = _reference.ref_matches
 
 
 def make_tree(root, files):

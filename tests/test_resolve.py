@@ -256,3 +256,30 @@ def test_bad_item_after_good_ones(tmp_path, cache_dir, caplog):
     with caplog.at_level(logging.WARNING, logger="brivel.workspace"), pytest.raises(ValueError):
         ws._resolve_manifest_files([(gone, "g", None), (gone, "g")], tmp_path)
     assert len(caplog.records) == 1
+
+
+def test_cache_document_text_for_unusual_names(tmp_path, cache_dir):
+    names = ["plain", "é ü", "\U0001f600 emoji", 'quo"te', "back\\slash", "tab\tnew\nline\x01\x7f", "del\x7f"]
+    raw = os.fsencode(tmp_path) + b"/bad\xff\xfe"
+    with open(raw, "wb") as f:
+        f.write(b"r")
+    paths = files(tmp_path, {n: n.encode("utf-8", "surrogateescape") for n in names}) + [Path(os.fsdecode(raw))]
+    ws._resolve_manifest_files(pending_of(paths), tmp_path)
+    text = cache_file(tmp_path).read_text()
+    entries = {}
+    for p in paths:
+        st = p.stat()
+        entries[str(p)] = {"size": st.st_size, "mtime_ns": st.st_mtime_ns, "ctime_ns": st.st_ctime_ns,
+                           "inode": st.st_ino, "sha256": sha(p.read_bytes())}
+    assert text == json.dumps({"version": 1, "entries": entries})
+    assert text.isascii()
+
+
+def test_many_files_in_pending_order(tmp_path, cache_dir):
+    paths = files(tmp_path, {f"d{i % 7}/f{i:04d}": str(i).encode() for i in range(700)})
+    paths[350].unlink()
+    result = ws._resolve_manifest_files(pending_of(paths), tmp_path)
+    assert [r.local_path for r in result] == paths[:350] + paths[351:]
+    assert all(r.sha256 == sha(r.local_path.read_bytes()) for r in result)
+    again = ws._resolve_manifest_files(pending_of(paths), tmp_path)
+    assert again == result

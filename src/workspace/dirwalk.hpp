@@ -25,9 +25,8 @@ class Matcher {
 
 using Decoder = std::function<void(std::string_view bytes, glob::Text& out)>;
 
+// A file of the directory on top of the walk's current path.
 struct File {
-    std::uint64_t dir_id = 0;   // changes whenever another directory's files come
-    std::string dir_path;       // the directory as the walk joined it (bytes)
     std::string name;           // entry name (bytes)
     glob::Text rel;             // full relative path
     long long size = 0;         // st_size, links followed

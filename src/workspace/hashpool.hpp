@@ -17,8 +17,8 @@ struct StatJob {
     struct stat st {};
 };
 
-// stat() of every job, links followed.
-void stat_all(std::vector<StatJob>& jobs);
+// stat() of every job, links followed, on up to `workers` threads for long lists.
+void stat_all(std::vector<StatJob>& jobs, std::size_t workers);
 
 struct HashJob {
     std::string path;

@@ -9,6 +9,7 @@
 #include "common/fspath.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
+#include "workspace/cachedoc.hpp"
 #include "workspace/hashing.hpp"
 #include "workspace/hashpool.hpp"
 
@@ -279,8 +280,10 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
         items.push_back(std::move(it));
     }
     {
+        std::size_t threads = 1;  // the stat pass borrows the hash workers' allowance
+        errors::ignore_errors([&] { threads = static_cast<std::size_t>(std::max(1LL, ns::get_int("UPLOAD_HASH_WORKERS"))); });
         py::gil_scoped_release nogil;
-        hashpool::stat_all(stats);
+        hashpool::stat_all(stats, threads);
     }
 
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -357,10 +360,13 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
 
     if (ns::get_bool("HASH_CACHE_ENABLED")) {
         errors::ignore_errors([&] {
-            py::dict doc;
-            doc["version"] = 1;
-            doc["entries"] = fresh;
-            py::object text = ns::import("json").attr("dumps")(doc);
+            py::object text = cache_document(fresh);
+            if (text.is_none()) {
+                py::dict doc;
+                doc["version"] = 1;
+                doc["entries"] = fresh;
+                text = ns::import("json").attr("dumps")(doc);
+            }
             cache_path.attr("write_text")(text);
         });
     }

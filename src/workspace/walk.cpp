@@ -219,6 +219,23 @@ class WalkGenerator {
     }
 };
 
+// The iterator slot, without the per-call argument handling of a bound method: the
+// walk's items are the hot path of every build.
+PyObject* walk_iternext(PyObject* self) {
+    try {
+        return py::handle(self).cast<WalkGenerator&>().next().release().ptr();
+    } catch (py::stop_iteration&) {
+        return nullptr;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
 py::object walk_tree(py::args args, py::kwargs kwargs) {
     auto a = sig::bind("_walk_tree",
                        {{"root"},
@@ -254,6 +271,7 @@ void define_walk_tree(py::module_& m) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     for (const char* attr : {"__name__", "__qualname__"})
         if (PyDict_SetItemString(type->tp_dict, attr, property(name_getter).ptr()) < 0) throw py::error_already_set();
+    type->tp_iternext = &walk_iternext;
     PyType_Modified(type);
     cls.inc_ref();  // held for the process: the module no longer references the type
     py::delattr(m, "generator");
