@@ -273,3 +273,13 @@ def test_replaced_walk_is_used(tmp_path, cache_dir, monkeypatch):
     monkeypatch.setattr(ws, "_walk_tree", lambda root, **kw: iter([(tmp_path / "f", 5)]))
     with pytest.raises(TypeError, match="Argument 'relpath'"):
         ws.build_manifest(ws.Workspace(root=tmp_path))
+
+
+def test_namespace_order():
+    names = list(vars(ws))
+    order = ["_ROOT_MARKERS", "detect_project_root", "_normalize_pattern", "matches_ignore", "load_gitignore",
+             "ManifestFile", "BuiltManifest", "_sha256_file", "_walk_tree", "WorkspaceTooLargeError",
+             "_is_windows_absolute", "_scan_string_for_win_paths", "detect_windows_absolute_paths",
+             "warn_windows_absolute_paths", "_resolve_manifest_files", "build_manifest", "__all__"]
+    assert [n for n in names if n in order] == order
+    assert "generator" not in names

@@ -256,7 +256,10 @@ py::object walk_tree(py::args args, py::kwargs kwargs) {
 }  // namespace
 
 void define_walk_tree(py::module_& m) {
-    // The generator type is not a module attribute of its own.
+    m.def("_walk_tree", &walk_tree);
+    // The type is made once per process (a module body run again after a failed import
+    // reuses it) and is not a module attribute of its own.
+    if (py::detail::get_type_info(typeid(WalkGenerator))) return;
     py::class_<WalkGenerator> cls(m, "generator");
     cls.def("__iter__", [](py::object self) { return self; })
         .def("__next__", &WalkGenerator::next)
@@ -275,7 +278,6 @@ void define_walk_tree(py::module_& m) {
     PyType_Modified(type);
     cls.inc_ref();  // held for the process: the module no longer references the type
     py::delattr(m, "generator");
-    m.def("_walk_tree", &walk_tree);
 }
 
 }  // namespace brivel::workspace
