@@ -283,3 +283,16 @@ def test_many_files_in_pending_order(tmp_path, cache_dir):
     assert all(r.sha256 == sha(r.local_path.read_bytes()) for r in result)
     again = ws._resolve_manifest_files(pending_of(paths), tmp_path)
     assert again == result
+
+
+def test_unencodable_path_fails_in_its_turn(tmp_path, cache_dir, caplog):
+    (a,) = files(tmp_path, {"a": b"a"})
+
+    class Odd(type(tmp_path)):
+        def stat(self, **kw):
+            return a.stat()
+
+    bad = Odd(str(tmp_path / "bad\x00name"))
+    with caplog.at_level(logging.WARNING, logger="brivel.workspace"), pytest.raises(ValueError, match="embedded null"):
+        ws._resolve_manifest_files([(a, "a", None), (bad, "bad", None)], tmp_path)
+    assert caplog.records == []

@@ -66,7 +66,7 @@ py::object hash_cache_hit(py::object cached, py::object sig) {
     if (py::len(text) != 64) return py::none();
     for (const char* key : {"size", "mtime_ns", "ctime_ns", "inode"})
         if (!dict_get(cached, key).equal(dict_get(sig, key))) return py::none();
-    return std::move(text);
+    return text;
 }
 
 py::object hash_cache_dir() {

@@ -209,7 +209,8 @@ void hash_natively(const std::vector<Work>& work, long long workers, std::vector
     std::optional<py::error_already_set> failure;
     for (const Work& w : work) {
         try {
-            jobs.push_back({fs_bytes(w.local)});
+            std::string bytes = fs_bytes(w.local);
+            jobs.emplace_back().path = std::move(bytes);
         } catch (py::error_already_set& e) {
             failure = std::move(e);  // the first item _sha256_file would fail on
             break;
@@ -271,7 +272,8 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
         if (own_stat && Py_IS_TYPE(it.v[0].ptr(), reinterpret_cast<PyTypeObject*>(g_posix_path))) {
             it.key = py::str(it.v[0]);
             try {
-                stats.push_back({fs_bytes(it.key)});
+                std::string bytes = fs_bytes(it.key);
+                stats.emplace_back().path = std::move(bytes);
                 it.job = static_cast<long>(stats.size() - 1);
             } catch (py::error_already_set&) {
                 // left to Path.stat(), which raises the same error in its turn
