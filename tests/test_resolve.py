@@ -296,3 +296,22 @@ def test_unencodable_path_fails_in_its_turn(tmp_path, cache_dir, caplog):
     with caplog.at_level(logging.WARNING, logger="brivel.workspace"), pytest.raises(ValueError, match="embedded null"):
         ws._resolve_manifest_files([(a, "a", None), (bad, "bad", None)], tmp_path)
     assert caplog.records == []
+
+
+@pytest.mark.parametrize("shape", ["float size", "reordered", "extra member"])
+def test_hit_entry_is_rewritten_in_the_written_form(tmp_path, cache_dir, counting, shape):
+    (p,) = files(tmp_path, {"f": b"12345"})
+    st = p.stat()
+    canonical = {"size": st.st_size, "mtime_ns": st.st_mtime_ns, "ctime_ns": st.st_ctime_ns, "inode": st.st_ino,
+                 "sha256": sha(b"12345")}
+    stored = dict(canonical)
+    if shape == "float size":
+        stored["size"] = 5.0
+    elif shape == "reordered":
+        stored = dict(reversed(list(stored.items())))
+    else:
+        stored["note"] = "x"
+    cache_file(tmp_path).write_text(json.dumps({"version": 1, "entries": {str(p): stored}}))
+    ws._resolve_manifest_files(pending_of([p]), tmp_path)
+    assert counting == []
+    assert cache_file(tmp_path).read_text() == json.dumps({"version": 1, "entries": {str(p): canonical}})

@@ -113,6 +113,20 @@ py::object native_hit(py::handle stored, const Sig& sig) {
     return text;
 }
 
+// A stored entry that matched and is already in the written form (the four signature
+// members as ints, then the same "sha256", nothing else) serves as the fresh entry too.
+bool canonical_entry(py::handle stored, py::handle sha) {
+    if (!PyDict_CheckExact(stored.ptr()) || PyDict_GET_SIZE(stored.ptr()) != 5) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    for (int i = 0; PyDict_Next(stored.ptr(), &pos, &k, &v); ++i) {
+        py::handle expected = i < 4 ? names().sig[i] : names().sha256;
+        if (!PyUnicode_CheckExact(k) || PyUnicode_Compare(k, expected.ptr()) != 0) return false;
+        if (i < 4 ? !PyLong_CheckExact(v) : v != sha.ptr()) return false;
+    }
+    return true;
+}
+
 py::object stored_entry(py::handle cache, py::handle key) {
     PyObject* v = nullptr;
     if (PyDict_Check(cache.ptr())) {
@@ -323,8 +337,9 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
             mode = py::reinterpret_steal<py::object>(m);
         }
         py::str key = it.job >= 0 ? it.key : py::str(local);
+        py::object stored;
         if (it.job >= 0) {
-            py::object stored = stored_entry(cache, key);
+            stored = stored_entry(cache, key);
             if (PyDict_CheckExact(stored.ptr()) || stored.is_none()) {
                 sha = native_hit(stored, native);
                 if (sha.is_none()) sig = sig_dict(native);  // carried by the work item
@@ -339,7 +354,9 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
         }
         if (!sha.is_none()) {
             results[i] = record(rel, sha, size, mode, local, to);
-            py::object entry = it.job >= 0 ? native_entry(native, sha) : entry_of(sig, sha);
+            py::object entry = it.job < 0                          ? entry_of(sig, sha)
+                               : canonical_entry(stored, sha) ? stored
+                                                              : native_entry(native, sha);
             if (!entry.is_none()) set_item(fresh, key, entry);
         } else {
             to_hash.push_back({i, local, rel, to, mode, sig});
