@@ -242,3 +242,27 @@ def test_reentry_is_refused(tmp_path, monkeypatch):
     monkeypatch.setattr(ws, "matches_ignore", lambda rel, pats: next(gen))
     with pytest.raises(ValueError, match="generator already executing"):
         next(gen)
+
+
+@pytest.mark.parametrize("follow", [False, True])
+def test_entries_beyond_the_path_limit_are_skipped(tmp_path, follow):
+    (tmp_path / "top.txt").write_text("t")
+    fd = os.open(tmp_path, os.O_RDONLY)
+    depth = 0
+    try:
+        while len(str(tmp_path)) + depth * 201 < 4200:
+            name = "d" * 200
+            os.mkdir(name, dir_fd=fd)
+            inner = os.open(name, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+            depth += 1
+            leaf = os.open("f" * 50, os.O_WRONLY | os.O_CREAT, dir_fd=fd)
+            os.close(leaf)
+    finally:
+        os.close(fd)
+    got = [rel for _, rel in walk(tmp_path, follow=follow)]
+    limit = 4096 - len(str(tmp_path)) - 1
+    assert "top.txt" in got
+    assert got and all(len(rel) < limit for rel in got)
+    assert len(got) == 1 + sum(1 for k in range(1, depth + 1) if k * 201 + 50 < limit)

@@ -63,8 +63,6 @@ namespace {
 
 constexpr std::size_t kOpenAncestors = 64;
 
-bool is_absent(int err) { return err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP; }
-
 }  // namespace
 
 // Lists a directory whole. A directory that cannot be opened or read is skipped with
@@ -172,30 +170,22 @@ Step Walker::next(Matcher& matcher, File& out) {
             if (matcher.ignored(scratch_)) continue;
             const int dfd = f.fd;
             struct stat st {};
-            // Paths the interpreter could not stat by name fail here the same way.
-            bool too_long = f.path.size() + 1 + name.size() >= PATH_MAX;
-            auto emit = [&](Step step, int error, long long size) {
-                out.error = error;
-                out.name = name;
-                out.rel = scratch_;
-                out.size = size;
-                return step;
-            };
-            if (too_long && !follow_) return emit(Step::link_error, ENAMETOOLONG, 0);
-            if (too_long) continue;
+            // An entry the interpreter could not reach by its full name (too long) and an
+            // entry whose link test fails for any reason are skipped like one whose status
+            // query fails: one unreadable entry never ends the walk.
+            if (f.path.size() + 1 + name.size() >= PATH_MAX) continue;
             if (!follow_) {
                 unsigned char type = f.file_type[i];
                 if (type == DT_LNK) continue;
-                if (type == DT_UNKNOWN) {
-                    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                        if (S_ISLNK(st.st_mode)) continue;
-                    } else if (!is_absent(errno)) {
-                        return emit(Step::link_error, errno, 0);
-                    }
-                }
+                if (type == DT_UNKNOWN &&
+                    (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)))
+                    continue;
             }
             if (::fstatat(dfd, name.c_str(), &st, 0) != 0) continue;
-            return emit(Step::file, 0, static_cast<long long>(st.st_size));
+            out.name = name;
+            out.rel = scratch_;
+            out.size = static_cast<long long>(st.st_size);
+            return Step::file;
         }
         // Ancestors stay open so that children are opened relative to them, up to a depth
         // that keeps well clear of the descriptor limit.

@@ -30,10 +30,9 @@ struct File {
     std::string name;           // entry name (bytes)
     glob::Text rel;             // full relative path
     long long size = 0;         // st_size, links followed
-    int error = 0;              // errno of a failed link test (Step::link_error)
 };
 
-enum class Step { file, end, link_error };
+enum class Step { file, end };
 
 class Walker {
   public:

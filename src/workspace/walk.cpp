@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "common/args.hpp"
-#include "common/errors.hpp"
 #include "common/fspath.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
@@ -198,7 +197,6 @@ class WalkGenerator {
             if (!joined) throw py::error_already_set();
             path = py::reinterpret_steal<py::object>(joined);
         }
-        if (step == dirwalk::Step::link_error) errors::raise_errno(file.error, py::str(path));
 
         py::str rel = from_text(file.rel);
         PyObject* old = PySequence_GetItem(accumulated_.ptr(), 0);
