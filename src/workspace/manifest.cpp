@@ -3,6 +3,7 @@
 #include "common/args.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
+#include "workspace/walk.hpp"
 
 namespace brivel::workspace {
 namespace {
@@ -63,14 +64,19 @@ class Builder {
                                     py::arg("follow_symlinks") = follow, py::arg("cap_bytes") = cap,
                                     py::arg("accumulated") = accumulated);
         Py_ssize_t skip = mount ? PyUnicode_GET_LENGTH(base.ptr()) + 1 : 0;
+        auto add = [&](py::handle path, py::handle rel) {
+            if (!mount) return add_file(path, rel, py::none());
+            py::object below = rel[py::slice(py::int_(skip), py::none(), py::none())];
+            add_file(path, rel, concat(concat(mount, py::str("/")), below));
+        };
+        if (is_walk(items)) {
+            py::object path, rel;
+            while (walk_step(items, path, rel)) add(path, rel);
+            return;
+        }
         for (py::handle item : py::iter(items)) {
             auto v = sig::unpack(item, 2);
-            if (!mount) {
-                add_file(v[0], v[1], py::none());
-                continue;
-            }
-            py::object below = v[1][py::slice(py::int_(skip), py::none(), py::none())];
-            add_file(v[0], v[1], concat(concat(mount, py::str("/")), below));
+            add(v[0], v[1]);
         }
     }
 };

@@ -268,7 +268,7 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
                          ns::get("_hash_cache_hit").ptr() == g_hash_cache_hit;
     const bool own_stat = own_sig && py::handle(g_posix_path).attr("stat").ptr() == g_path_stat;
     struct Item {
-        std::vector<py::object> v;
+        std::vector<py::object> v;  // local path, relpath, to
         py::str key;
         long job = -1;
     };

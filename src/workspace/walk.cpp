@@ -55,13 +55,21 @@ class WalkGenerator {
           cap_(std::move(cap)), accumulated_(std::move(accumulated)) {}
 
     py::object next() {
-        if (finished_) throw py::stop_iteration();
+        py::object path, rel;
+        if (!step(path, rel)) throw py::stop_iteration();
+        return py::make_tuple(path, rel);
+    }
+
+    // One item without the tuple; false once the walk is finished.
+    bool step(py::object& path, py::object& rel) {
+        if (finished_) return false;
         if (running_) throw py::value_error("generator already executing");
         running_ = true;
         try {
-            py::object item = advance();
+            bool more = advance(path, rel);
             running_ = false;
-            return item;
+            if (!more) finish();
+            return more;
         } catch (...) {
             running_ = false;
             finish();
@@ -172,20 +180,20 @@ class WalkGenerator {
         return rules_valid_;
     }
 
-    py::object advance() {
+    bool advance(py::object& path_out, py::object& rel_out) {
         if (!started_) start();
         bool native = utf8_ && ignore_rules_native() && rules_current();
         dirwalk::File file;
-        dirwalk::Step step;
+        dirwalk::Step outcome;
         if (native) {
             NativeRules matcher(rules_);
             py::gil_scoped_release nogil;
-            step = walker_->next(matcher, file);
+            outcome = walker_->next(matcher, file);
         } else {
             NamespaceRules matcher(ignore_);
-            step = walker_->next(matcher, file);
+            outcome = walker_->next(matcher, file);
         }
-        if (step == dirwalk::Step::end) throw py::stop_iteration();
+        if (outcome == dirwalk::Step::end) return false;
         py::object dir_path = directory_path();
         py::object child_of_dir = dirs_.back().child;
         py::str name = fsdecode(file.name);
@@ -213,7 +221,9 @@ class WalkGenerator {
             PyErr_SetObject(ns::get("WorkspaceTooLargeError").ptr(), message.ptr());
             throw py::error_already_set();
         }
-        return py::make_tuple(path, rel);
+        path_out = std::move(path);
+        rel_out = std::move(rel);
+        return true;
     }
 };
 
@@ -252,6 +262,15 @@ py::object walk_tree(py::args args, py::kwargs kwargs) {
 }
 
 }  // namespace
+
+bool is_walk(py::handle obj) {
+    PyObject* type = py::detail::get_type_handle(typeid(WalkGenerator), false).ptr();
+    return type && Py_IS_TYPE(obj.ptr(), reinterpret_cast<PyTypeObject*>(type));
+}
+
+bool walk_step(py::handle walk, py::object& path, py::object& relpath) {
+    return walk.cast<WalkGenerator&>().step(path, relpath);
+}
 
 void define_walk_tree(py::module_& m) {
     m.def("_walk_tree", &walk_tree);
