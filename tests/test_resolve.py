@@ -315,3 +315,30 @@ def test_hit_entry_is_rewritten_in_the_written_form(tmp_path, cache_dir, countin
     ws._resolve_manifest_files(pending_of([p]), tmp_path)
     assert counting == []
     assert cache_file(tmp_path).read_text() == json.dumps({"version": 1, "entries": {str(p): canonical}})
+
+
+@pytest.mark.timeout(60)
+def test_hashing_leaves_the_interpreter_free(tmp_path, cache_dir, monkeypatch):
+    import threading
+    import time
+
+    monkeypatch.setattr(ws, "HASH_CACHE_ENABLED", False)
+    big = tmp_path / "sparse.bin"
+    with open(big, "wb") as f:
+        f.truncate(512 << 20)  # holes read back as zeros, without using the disk
+    done = threading.Event()
+    result = []
+    worker = threading.Thread(target=lambda: (result.append(ws._resolve_manifest_files(pending_of([big]), None)),
+                                              done.set()))
+    start = time.perf_counter()
+    worker.start()
+    last, gap = time.perf_counter(), 0.0
+    while not done.is_set():
+        now = time.perf_counter()
+        gap, last = max(gap, now - last), now
+    duration = time.perf_counter() - start
+    worker.join(30)
+    assert result and result[0][0].size == 512 << 20
+    if duration < 0.3:
+        pytest.skip("hashed too fast to tell")
+    assert gap < duration / 3
