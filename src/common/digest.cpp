@@ -75,25 +75,32 @@ constexpr std::size_t kMaxBlock = std::size_t{64} << 20;
 
 }  // namespace
 
+std::size_t block_size(std::size_t chunk) { return std::clamp<std::size_t>(chunk, 1, kMaxBlock); }
+
 int sha256_file(const char* path, std::size_t chunk, FileDigest& out) {
+    std::size_t block = block_size(chunk);
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[block]);
+    return sha256_file(path, buf.get(), block, out);
+}
+
+int sha256_file(const char* path, unsigned char* buf, std::size_t block, FileDigest& out) {
     Fd f{::open(path, O_RDONLY | O_CLOEXEC)};
     if (f.fd < 0) return errno;
     struct stat st {};
     if (::fstat(f.fd, &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
-    ::posix_fadvise(f.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // Small files are read in one or two calls; the read-ahead hint only pays for large ones.
+    if (st.st_size > static_cast<off_t>(block)) ::posix_fadvise(f.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    std::size_t block = std::clamp<std::size_t>(chunk, 1, kMaxBlock);
-    std::unique_ptr<unsigned char[]> buf(new unsigned char[block]);
     Sha256 h;
     std::uint64_t total = 0;
     for (;;) {
-        ssize_t n = ::read(f.fd, buf.get(), block);
+        ssize_t n = ::read(f.fd, buf, block);
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
         if (n == 0) break;
-        h.update(buf.get(), static_cast<std::size_t>(n));
+        h.update(buf, static_cast<std::size_t>(n));
         total += static_cast<std::uint64_t>(n);
     }
     Sha256Raw raw = h.finish();

@@ -41,4 +41,11 @@ struct FileDigest {
 // open/read (EISDIR for a directory, as the interpreter's open() reports it).
 int sha256_file(const char* path, std::size_t chunk, FileDigest& out);
 
+// The same with a caller-owned block buffer of `block` bytes, for workers that hash many
+// files in a row.
+int sha256_file(const char* path, unsigned char* buf, std::size_t block, FileDigest& out);
+
+// Block size actually used for a requested chunk size.
+std::size_t block_size(std::size_t chunk);
+
 }  // namespace brivel::digest

@@ -1,14 +1,29 @@
 #include "common/fspath.hpp"
 
-namespace brivel {
+#include <string>
 
-FsPath fs_path(py::handle path) {
+namespace brivel::fspath {
+
+Encoded encode(py::handle path) {
     PyObject* fspath = PyOS_FSPath(path.ptr());
     if (!fspath) throw py::error_already_set();
-    py::object name = py::reinterpret_steal<py::object>(fspath);
+    Encoded out{py::reinterpret_steal<py::object>(fspath), {}};
+    PyObject* name = out.name.ptr();
+    if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
+        // ASCII text has the same bytes in every file-system encoding of a POSIX system;
+        // only a NUL needs the converter's error.
+        const char* data = static_cast<const char*>(PyUnicode_DATA(name));
+        std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(name));
+        if (std::char_traits<char>::find(data, n, '\0') == nullptr) {
+            out.bytes.assign(data, n);
+            return out;
+        }
+    }
     PyObject* raw = nullptr;
-    if (!PyUnicode_FSConverter(name.ptr(), &raw)) throw py::error_already_set();
-    return FsPath{std::move(name), py::reinterpret_steal<py::bytes>(raw)};
+    if (!PyUnicode_FSConverter(out.name.ptr(), &raw)) throw py::error_already_set();
+    py::bytes encoded = py::reinterpret_steal<py::bytes>(raw);
+    out.bytes.assign(PyBytes_AS_STRING(encoded.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    return out;
 }
 
-}  // namespace brivel
+}  // namespace brivel::fspath

@@ -1,17 +1,20 @@
-// A path argument converted the way the interpreter's open() converts it.
+// File-system names at the edge: os.fspath() of a path-like, then its bytes as
+// os.fsencode() gives them, for the plain C++ file code (usable without the GIL).
+// TypeError for an object that is not path-like, ValueError for an embedded NUL.
 #pragma once
+
+#include <string>
 
 #include "common/py.hpp"
 
-namespace brivel {
+namespace brivel::fspath {
 
-struct FsPath {
-    py::object name;    // os.fspath(path), str or bytes: what OSError reports as filename
-    py::bytes encoded;  // file-system encoding of `name`, for the C library
-    const char* c_str() const { return PyBytes_AS_STRING(encoded.ptr()); }
+struct Encoded {
+    py::object name;    // os.fspath(path): the str (or bytes) errors are reported with
+    std::string bytes;  // the encoded name
+    const char* c_str() const { return bytes.c_str(); }
 };
 
-// TypeError for an object that is not path-like, ValueError for an embedded NUL.
-FsPath fs_path(py::handle path);
+Encoded encode(py::handle path);
 
-}  // namespace brivel
+}  // namespace brivel::fspath

@@ -97,7 +97,7 @@ void define_file_stream() {
     Py_XSETREF(g_class, cls.release().ptr());
 }
 
-FileStream::FileStream(const FsPath& file, py::handle label, const std::string& expected_hex) {
+FileStream::FileStream(const fspath::Encoded& file, py::handle label, const std::string& expected_hex) {
     auto* st = new State();
     py::capsule owner(st, [](void* p) { delete static_cast<State*>(p); });
     st->expected_hex = expected_hex;

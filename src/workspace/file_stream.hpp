@@ -23,7 +23,7 @@ class FileStream {
     // `expected_hex` the content is hashed as it streams, and a file whose bytes no longer
     // hash to it fails the body (raise_file_changed, with `label` as the path) before its
     // last chunk is handed out, so the store never receives a complete, wrong object.
-    FileStream(const FsPath& file, py::handle label, const std::string& expected_hex);
+    FileStream(const fspath::Encoded& file, py::handle label, const std::string& expected_hex);
     ~FileStream();
     FileStream(const FileStream&) = delete;
     FileStream& operator=(const FileStream&) = delete;

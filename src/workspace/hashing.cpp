@@ -7,23 +7,24 @@
 #include "common/ns.hpp"
 
 namespace brivel::workspace {
-namespace {
 
 // Read block size for a call; a non-positive value (left unsettled by the configuration)
 // falls back to the default block, since the digest does not depend on it.
-std::size_t chunk_size() {
+std::size_t hash_chunk_size() {
     long long n = ns::get_int("CHUNK_SIZE");
     return n > 0 ? static_cast<std::size_t>(n) : std::size_t{1} << 20;
 }
 
+namespace {
+
 py::tuple sha256_file(py::object path) {
-    FsPath file = fs_path(path);
-    std::size_t chunk = chunk_size();
+    fspath::Encoded file = fspath::encode(path);
+    std::size_t chunk = hash_chunk_size();
     digest::FileDigest out;
     int err;
     {
         py::gil_scoped_release nogil;
-        err = digest::sha256_file(file.c_str(), chunk, out);
+        err = digest::sha256_file(file.bytes.c_str(), chunk, out);
     }
     if (err) errors::raise_errno(err, file.name);
     return py::make_tuple(out.hex, py::int_(out.bytes));
@@ -65,7 +66,7 @@ py::object hash_cache_hit(py::object cached, py::object sig) {
     if (py::len(text) != 64) return py::none();
     for (const char* key : {"size", "mtime_ns", "ctime_ns", "inode"})
         if (!dict_get(cached, key).equal(dict_get(sig, key))) return py::none();
-    return std::move(text);
+    return text;
 }
 
 py::object hash_cache_dir() {

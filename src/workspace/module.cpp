@@ -6,9 +6,14 @@
 #include "workspace/client.hpp"
 #include "workspace/config.hpp"
 #include "workspace/hashing.hpp"
+#include "workspace/ignore.hpp"
+#include "workspace/manifest.hpp"
 #include "workspace/records.hpp"
+#include "workspace/resolve.hpp"
 #include "workspace/retry.hpp"
 #include "workspace/upload.hpp"
+#include "workspace/walk.hpp"
+#include "workspace/winpath.hpp"
 
 BRIVEL_MODULE(workspace, m) {
     using namespace brivel::workspace;
@@ -20,9 +25,14 @@ BRIVEL_MODULE(workspace, m) {
     define_retry_rules(m);
     define_input_records(m);
     define_root_markers(m);
+    define_ignore_rules(m);
     define_manifest_records(m);
     define_sha256_file(m);
+    define_walk_tree(m);
     define_too_large_error(m);
+    define_windows_path_check(m);
+    define_resolve_manifest_files(m);
+    define_build_manifest(m);
     define_workspace_client(m);
     define_upload_workspace(m);
     define_all(m);

@@ -45,7 +45,7 @@ void put_once(py::handle self, py::handle url, py::handle path, py::handle check
     py::dict headers;
     if (!checksum_b64.is_none() && PyUnicode_GET_LENGTH(checksum_b64.ptr()) > 0)
         headers["x-amz-checksum-sha256"] = checksum_b64;
-    FsPath file = fs_path(path);
+    fspath::Encoded file = fspath::encode(path);
     std::uint64_t size = 0;
     int err;
     {

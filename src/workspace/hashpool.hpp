@@ -1,0 +1,34 @@
+// Batch stat and batch hashing of local files for the manifest resolution. Plain C++,
+// run with the GIL released; hashing spreads over worker threads.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brivel::hashpool {
+
+struct StatJob {
+    std::string path;  // file-system bytes
+    int error = 0;     // errno, 0 on success
+    struct stat st {};
+};
+
+// stat() of every job, links followed, on up to `workers` threads for long lists.
+void stat_all(std::vector<StatJob>& jobs, std::size_t workers);
+
+struct HashJob {
+    std::string path;
+    int error = 0;
+    std::string hex;
+    std::uint64_t bytes = 0;
+};
+
+// Hashes every job on `workers` threads (the calling thread alone when workers <= 1),
+// reading in blocks of `chunk` bytes.
+void hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk);
+
+}  // namespace brivel::hashpool
