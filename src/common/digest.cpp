@@ -1,9 +1,8 @@
 #include "common/digest.hpp"
 
-#include <fcntl.h>
+#include "common/filereader.hpp"
+
 #include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -61,19 +60,8 @@ Sha256Raw sha256(const void* data, std::size_t n) {
     return h.finish();
 }
 
-namespace {
-
-struct Fd {
-    int fd;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 // Larger blocks change nothing but memory; the digest is the same for any block size.
 constexpr std::size_t kMaxBlock = std::size_t{64} << 20;
-
-}  // namespace
 
 std::size_t block_size(std::size_t chunk) { return std::clamp<std::size_t>(chunk, 1, kMaxBlock); }
 
@@ -84,21 +72,13 @@ int sha256_file(const char* path, std::size_t chunk, FileDigest& out) {
 }
 
 int sha256_file(const char* path, unsigned char* buf, std::size_t block, FileDigest& out) {
-    Fd f{::open(path, O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0) return errno;
-    struct stat st {};
-    if (::fstat(f.fd, &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
-    // Small files are read in one or two calls; the read-ahead hint only pays for large ones.
-    if (st.st_size > static_cast<off_t>(block)) ::posix_fadvise(f.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
+    files::FileReader reader;
+    if (int err = reader.open(path)) return err;
     Sha256 h;
     std::uint64_t total = 0;
     for (;;) {
-        ssize_t n = ::read(f.fd, buf, block);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
+        long long n = reader.read(buf, block);
+        if (n < 0) return static_cast<int>(-n);
         if (n == 0) break;
         h.update(buf, static_cast<std::size_t>(n));
         total += static_cast<std::uint64_t>(n);

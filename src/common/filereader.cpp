@@ -24,7 +24,8 @@ int FileReader::open(const char* path) {
         ::close(fd);
         return EISDIR;
     }
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // Small files are read in one or two calls; the read-ahead hint only pays for large ones.
+    if (st.st_size > (off_t{1} << 20)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     fd_ = fd;
     return 0;
 }

@@ -11,7 +11,12 @@ namespace {
 }
 
 std::string quoted_list(const std::vector<const char*>& names) {
-    auto q = [](const char* n) { return "'" + std::string(n) + "'"; };
+    auto q = [](const char* n) {
+        std::string s(1, '\'');
+        s += n;
+        s += '\'';
+        return s;
+    };
     if (names.size() == 1) return q(names[0]);
     if (names.size() == 2) return q(names[0]) + " and " + q(names[1]);
     std::string s;
