@@ -342,3 +342,21 @@ def test_hashing_leaves_the_interpreter_free(tmp_path, cache_dir, monkeypatch):
     if duration < 0.3:
         pytest.skip("hashed too fast to tell")
     assert gap < duration / 3
+
+
+@pytest.mark.parametrize("hashing", ["native", "namespace"])
+def test_entries_are_new_mappings_not_the_signature(tmp_path, cache_dir, monkeypatch, hashing):
+    # One signature object handed out for every file: each entry must still carry its own hash.
+    a, b = files(tmp_path, {"a": b"a", "b": b"b"})
+    shared = {"size": 1, "mtime_ns": 7, "ctime_ns": 7, "inode": 9}
+    monkeypatch.setattr(ws, "_stat_signature", lambda st: shared)
+    if hashing == "namespace":
+        original = ws._sha256_file
+        monkeypatch.setattr(ws, "_sha256_file", lambda p: original(p))
+    ws._resolve_manifest_files(pending_of([a, b]), tmp_path)
+    assert shared == {"size": 1, "mtime_ns": 7, "ctime_ns": 7, "inode": 9}
+    entries = json.loads(cache_file(tmp_path).read_text())["entries"]
+    assert [entries[str(p)]["sha256"] for p in (a, b)] == [sha(b"a"), sha(b"b")]
+    result = ws._resolve_manifest_files(pending_of([a, b]), tmp_path)  # hits: entries built from the signature
+    assert shared == {"size": 1, "mtime_ns": 7, "ctime_ns": 7, "inode": 9}
+    assert [r.sha256 for r in result] == [sha(b"a"), sha(b"b")]

@@ -87,10 +87,13 @@ py::object native_entry(const Sig& s, py::handle sha) {
     return d;
 }
 
-// A cache entry: the signature's members in their order, then "sha256".
+// A cache entry: a new mapping of the signature's members in their order, then "sha256".
+// The signature itself is left alone: a replaced _stat_signature may hand out one dict
+// for several files, and an entry sharing it would take the last file's hash.
 py::object entry_of(py::handle sig, py::handle sha) {
     if (sig.is_none()) return py::none();
-    py::dict d(py::reinterpret_borrow<py::object>(sig));
+    py::dict d;
+    if (PyDict_Update(d.ptr(), sig.ptr()) < 0) throw py::error_already_set();
     d["sha256"] = sha;
     return d;
 }
