@@ -360,3 +360,21 @@ def test_entries_are_new_mappings_not_the_signature(tmp_path, cache_dir, monkeyp
     result = ws._resolve_manifest_files(pending_of([a, b]), tmp_path)  # hits: entries built from the signature
     assert shared == {"size": 1, "mtime_ns": 7, "ctime_ns": 7, "inode": 9}
     assert [r.sha256 for r in result] == [sha(b"a"), sha(b"b")]
+
+
+def test_pending_changed_by_an_item_does_not_crash(run_python, tmp_path):
+    # The first item empties the list while it is unpacked; the rest are no longer read.
+    child = run_python(f"""
+        import os
+        from pathlib import Path
+        import brivel.workspace as ws
+        os.environ["BRIVEL_CACHE_DIR"] = {str(tmp_path)!r}
+        pending = []
+        class Emptying:
+            def __iter__(self):
+                pending.clear()
+                return iter((Path({str(tmp_path / 'gone')!r}), "x", None))
+        pending.extend([Emptying()] + [(Path(f"/nonexistent/{{i}}"), "y", None) for i in range(1000)])
+        print(ws._resolve_manifest_files(pending, None))
+    """, timeout=60)
+    assert (child.returncode, child.stdout) == (0, "[]\n"), child.stderr

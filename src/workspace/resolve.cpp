@@ -278,10 +278,13 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
     std::vector<Item> items;
     std::vector<hashpool::StatJob> stats;
     std::optional<py::error_already_set> failure;
-    for (std::size_t i = 0; i < n; ++i) {
+    // The list is re-measured at every item and each item held while it is unpacked: an
+    // item's __iter__ may change the list.
+    for (std::size_t i = 0; i < n && static_cast<Py_ssize_t>(i) < PyList_GET_SIZE(pending.ptr()); ++i) {
         Item it;
         try {
-            it.v = sig::unpack(PyList_GET_ITEM(pending.ptr(), static_cast<Py_ssize_t>(i)), 3);
+            PyObject* raw = PyList_GET_ITEM(pending.ptr(), static_cast<Py_ssize_t>(i));
+            it.v = sig::unpack(py::reinterpret_borrow<py::object>(raw), 3);
         } catch (py::error_already_set& e) {
             failure = std::move(e);
             break;
