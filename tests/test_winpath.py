@@ -133,3 +133,26 @@ def test_warn_bad_findings(findings, error):
     with pytest.raises(error):
         ws.warn_windows_absolute_paths(findings, stream=stream)
     assert stream.getvalue() == ""
+
+
+def test_kwargs_changed_during_the_test_do_not_crash(run_python):
+    # A replaced test that empties the keyword dict: the held value stays valid and the
+    # loop ends as dict iteration does.
+    child = run_python("""
+        import gc
+        import brivel.workspace as ws
+        kw = {}
+        class S(str):
+            pass
+        def emptying(s):
+            kw.clear()
+            gc.collect()
+            return True
+        ws._is_windows_absolute = emptying
+        kw.update({f"k{i}": S("C:/" + "x" * 100 + str(i)) for i in range(100)})
+        try:
+            ws.detect_windows_absolute_paths(kwargs=kw)
+        except RuntimeError as e:
+            print(e)
+    """, timeout=60)
+    assert (child.returncode, child.stdout) == (0, "dictionary changed size during iteration\n"), child.stderr

@@ -104,9 +104,19 @@ py::list detect_windows_absolute_paths(py::args args, py::kwargs kwargs) {
         if (PyUnicode_Check(v.ptr()) && windows_absolute(v)) record(py::str("args[" + std::to_string(i) + "]"), v);
         ++i;
     }
-    for (auto [k, v] : py::reinterpret_borrow<py::dict>(kw)) {
+    // Key and value are held across the test, which runs module code that may change the
+    // dict; a change of size ends the loop as the interpreter's dict iteration does.
+    const Py_ssize_t kw_size = PyDict_GET_SIZE(kw.ptr());
+    Py_ssize_t pos = 0;
+    PyObject *raw_key, *raw_value;
+    while (PyDict_Next(kw.ptr(), &pos, &raw_key, &raw_value)) {
+        py::object k = py::reinterpret_borrow<py::object>(raw_key), v = py::reinterpret_borrow<py::object>(raw_value);
         if (PyUnicode_Check(v.ptr()) && windows_absolute(v))
             record(concat(concat(py::str("kwargs["), py::repr(k)), py::str("]")), v);
+        if (PyDict_GET_SIZE(kw.ptr()) != kw_size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            throw py::error_already_set();
+        }
     }
     if (!uploads.is_none()) {
         for (py::handle up : py::iter(uploads)) {
