@@ -266,3 +266,30 @@ def test_entries_beyond_the_path_limit_are_skipped(tmp_path, follow):
     assert "top.txt" in got
     assert got and all(len(rel) < limit for rel in got)
     assert len(got) == 1 + sum(1 for k in range(1, depth + 1) if k * 201 + 50 < limit)
+
+
+def test_follow_flag_is_read_when_the_walk_starts(tmp_path):
+    class Flag:
+        calls = 0
+
+        def __bool__(self):
+            Flag.calls += 1
+            raise RuntimeError("no truth value")
+
+    make_tree(tmp_path, {"a": ""})
+    gen = walk(tmp_path, follow=Flag())
+    assert Flag.calls == 0
+    with pytest.raises(RuntimeError, match="no truth value"):
+        next(gen)
+    assert list(gen) == []
+
+
+def test_throw_takes_a_traceback_and_refuses_non_exceptions(tmp_path):
+    make_tree(tmp_path, {"a": "", "b": ""})
+    gen = walk(tmp_path)
+    with pytest.raises(TypeError, match="exceptions must be classes or instances deriving from BaseException"):
+        gen.throw(5)
+    assert next(gen)[1] in ("a", "b")
+    with pytest.raises(KeyError):
+        gen.throw(KeyError, KeyError("k"), None)
+    assert list(gen) == []

@@ -50,9 +50,10 @@ bool fs_encoding_is_utf8() {
 
 class WalkGenerator {
   public:
-    WalkGenerator(py::object root, py::str base_rel, py::list ignore, bool follow, py::object cap, py::list accumulated)
-        : root_(std::move(root)), base_rel_(std::move(base_rel)), ignore_(std::move(ignore)), follow_(follow),
-          cap_(std::move(cap)), accumulated_(std::move(accumulated)) {}
+    WalkGenerator(py::object root, py::str base_rel, py::list ignore, py::object follow, py::object cap,
+                  py::list accumulated)
+        : root_(std::move(root)), base_rel_(std::move(base_rel)), ignore_(std::move(ignore)),
+          follow_arg_(std::move(follow)), cap_(std::move(cap)), accumulated_(std::move(accumulated)) {}
 
     py::object next() {
         py::object path, rel;
@@ -82,8 +83,13 @@ class WalkGenerator {
         return next();
     }
 
-    void throw_in(py::object type, py::object value) {
+    void throw_in(py::object type, py::object value, py::object /*traceback*/) {
         if (running_) throw py::value_error("generator already executing");
+        if (!PyExceptionInstance_Check(type.ptr()) && !PyExceptionClass_Check(type.ptr())) {
+            PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                         Py_TYPE(type.ptr())->tp_name);
+            throw py::error_already_set();
+        }
         finish();
         if (PyExceptionInstance_Check(type.ptr()))
             PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type.ptr())), type.ptr());
@@ -103,7 +109,8 @@ class WalkGenerator {
     py::object root_;
     py::str base_rel_;
     py::list ignore_;
-    bool follow_;
+    py::object follow_arg_;  // its truth value is taken when the walk starts
+    bool follow_ = false;
     py::object cap_;
     py::list accumulated_;
 
@@ -154,6 +161,7 @@ class WalkGenerator {
 
     void start() {
         started_ = true;
+        follow_ = args::truthy(follow_arg_);
         std::string top = fspath::encode(root_).bytes;
         utf8_ = fs_encoding_is_utf8();
         dirwalk::Decoder decode;
@@ -255,10 +263,9 @@ py::object walk_tree(py::args args, py::kwargs kwargs) {
                        args, kwargs);
     args::exact_str(a[1], "base_rel");
     args::exact_list(a[2], "ignore");
-    bool follow = args::truthy(a[3]);
     py::object cap = args::to_int(a[4], "cap_bytes", true);
     args::exact_list(a[5], "accumulated");
-    return py::cast(WalkGenerator(a[0], a[1], a[2], follow, cap, a[5]));
+    return py::cast(WalkGenerator(a[0], a[1], a[2], a[3], cap, a[5]));
 }
 
 }  // namespace
@@ -281,7 +288,8 @@ void define_walk_tree(py::module_& m) {
     cls.def("__iter__", [](py::object self) { return self; })
         .def("__next__", &WalkGenerator::next)
         .def("send", &WalkGenerator::send, py::arg("value"))
-        .def("throw", &WalkGenerator::throw_in, py::arg("typ"), py::arg("val") = py::none())
+        .def("throw", &WalkGenerator::throw_in, py::arg("typ"), py::arg("val") = py::none(),
+             py::arg("tb") = py::none())
         .def("close", &WalkGenerator::close)
         .def_property_readonly("gi_running", &WalkGenerator::running);
     // A generator's own __name__/__qualname__ are the function's; setattr on the type
