@@ -215,6 +215,7 @@ def test_large_workspace_warning(tmp_path, cache_dir, monkeypatch, caplog, delta
     with caplog.at_level(logging.WARNING, logger="brivel.workspace"):
         ws.build_manifest(ws.Workspace(root=tmp_path))
     messages = [r.getMessage() for r in caplog.records]
+    assert {r.levelno for r in caplog.records} <= {logging.WARNING}
     expected = ("Workspace is large (0.0 MB). Consider adding entries to .gitignore or using Upload(...) for "
                 "the directories you really need.")
     assert messages == ([expected] if warned else [])

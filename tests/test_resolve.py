@@ -144,6 +144,7 @@ def test_unreadable_and_vanished_files(tmp_path, cache_dir, caplog):
     with caplog.at_level(logging.WARNING, logger="brivel.workspace"):
         result = ws._resolve_manifest_files(pending, tmp_path)
     assert [r.relpath for r in result] == ["a", "c"]
+    assert {r.levelno for r in caplog.records} == {logging.WARNING}
     messages = [r.getMessage() for r in caplog.records]
     assert messages[0] == f"Skipping unreadable {gone}: [Errno 2] No such file or directory: '{gone}'"
     assert messages[1] == f"Skipping unreadable {tmp_path / 'fifo'}: not a regular file"

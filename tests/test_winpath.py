@@ -103,7 +103,8 @@ def test_warn_text_stream_and_log(caplog):
     expected = ("WARNING: Detected absolute Windows path(s) that will NOT resolve inside the Linux VM:\n"
                 "   - C:/data/in%s.csv   (from args[0])\n" + HINT)
     assert stream.getvalue() == expected + "\n"
-    assert [r.getMessage() for r in caplog.records] == [expected]
+    # The text is the record's message itself, with no arguments to format.
+    assert [(r.levelno, r.msg, r.args) for r in caplog.records] == [(logging.WARNING, expected, ())]
 
 
 def test_warn_empty_and_default_stream(caplog, monkeypatch):
