@@ -75,6 +75,16 @@ def test_sha256_file_errors(tmp_path, kind, error):
     assert info.value.filename == str(path)
 
 
+def test_sha256_file_read_error_names_no_file():
+    # /proc/self/mem opens but fails its first read, which the interpreter reports without a name.
+    with open("/proc/self/mem", "rb") as f, pytest.raises(OSError) as expected:
+        f.read(1 << 20)
+    with pytest.raises(OSError) as info:
+        w._sha256_file("/proc/self/mem")
+    assert (type(info.value), str(info.value), info.value.filename) == (
+        type(expected.value), str(expected.value), None)
+
+
 def test_sha256_file_rejects_non_paths():
     with pytest.raises(TypeError):
         w._sha256_file(3.5)

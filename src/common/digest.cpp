@@ -74,6 +74,7 @@ int sha256_file(const char* path, std::size_t chunk, FileDigest& out) {
 int sha256_file(const char* path, unsigned char* buf, std::size_t block, FileDigest& out) {
     files::FileReader reader;
     if (int err = reader.open(path)) return err;
+    out.opened = true;
     Sha256 h;
     std::uint64_t total = 0;
     for (;;) {

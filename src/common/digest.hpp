@@ -35,6 +35,7 @@ Sha256Raw sha256(const void* data, std::size_t n);
 struct FileDigest {
     std::string hex;     // lower-case hexadecimal SHA-256
     std::uint64_t bytes = 0;  // bytes actually read
+    bool opened = false;      // the file was opened: a failure came from a read
 };
 
 // Hashes a whole file in blocks of `chunk` bytes. Returns 0 or the errno of the failed

@@ -26,7 +26,8 @@ py::tuple sha256_file(py::object path) {
         py::gil_scoped_release nogil;
         err = digest::sha256_file(file.bytes.c_str(), chunk, out);
     }
-    if (err) errors::raise_errno(err, file.name);
+    // A failed open names the file, a failed read does not, as with the interpreter's open().
+    if (err) errors::raise_errno(err, out.opened ? py::handle() : py::handle(file.name));
     return py::make_tuple(out.hex, py::int_(out.bytes));
 }
 

@@ -49,6 +49,7 @@ void hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk
             HashJob& j = jobs[i];
             digest::FileDigest d;
             j.error = digest::sha256_file(j.path.c_str(), buf.get(), block, d);
+            j.read_error = j.error != 0 && d.opened;
             if (j.error == 0) {
                 j.hex = std::move(d.hex);
                 j.bytes = d.bytes;

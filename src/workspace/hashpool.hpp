@@ -23,6 +23,7 @@ void stat_all(std::vector<StatJob>& jobs, std::size_t workers);
 struct HashJob {
     std::string path;
     int error = 0;
+    bool read_error = false;  // the error came from a read, after a successful open
     std::string hex;
     std::uint64_t bytes = 0;
 };

@@ -242,7 +242,9 @@ void hash_natively(const std::vector<Work>& work, long long workers, std::vector
         const Work& w = work[k];
         hashpool::HashJob& j = jobs[k];
         if (j.error) {
-            warn_unreadable(w.local, os_error(j.error, fs_name(w.local)));
+            // As the interpreter reports them: a failed open names the file, a failed read does not.
+            py::object name = j.read_error ? py::none() : py::object(fs_name(w.local));
+            warn_unreadable(w.local, os_error(j.error, name));
             continue;
         }
         py::str sha(j.hex);
