@@ -242,13 +242,25 @@ class TestFailures:
         assert cloud.count("uploads_complete") == 1
 
     def test_expired_url_reminted_through_presign(self, cloud, client, built, no_backoff):
+        # The batch hands out a URL that the store already refuses; only the one the re-mint
+        # asks for works, so the retry must go to that URL.
         plan_of(cloud, threshold=1 << 20)
         victim = built.files[2].sha256
-        cloud.inject("blob_put", match=lambda r: r.params["sha"] == victim, status=403,
-                     body=b"<Error><Code>AccessDenied</Code><Message>Request has expired</Message></Error>")
+        fresh = []
+
+        def change(batch, reply):
+            if batch == [victim]:
+                fresh.append(reply["urls"][victim])
+                return reply
+            return {**reply, "urls": {**reply["urls"], victim: cloud.put_url(victim, expired=True)}}
+
+        rewrite_presign(cloud, change)
         ws.upload_workspace("j", built, client)
         presigns = [r.json["shas"] for r in cloud.requests_for("presign")]
         assert len(presigns) == 2 and presigns[1] == [victim]
+        puts = [r for r in cloud.requests_for("blob_put") if r.params["sha"] == victim]
+        assert [r.status for r in puts] == [403, 200]
+        assert puts[1].query["sig"] == httpx.URL(fresh[0]).params["sig"]
         assert no_backoff.attempts == []
         assert_stored(cloud, built)
 
