@@ -1,3 +1,4 @@
+import concurrent.futures
 import hashlib
 import os
 import threading
@@ -11,7 +12,6 @@ from doubles.fakes import Abort
 
 class StrSub(str):
     pass
-
 
 
 def make_built(root, files):
@@ -55,7 +55,6 @@ def assert_stored(cloud, built):
 def client(cloud):
     with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=10) as c:
         yield c
-
 
 
 ROADS = {
@@ -180,9 +179,42 @@ class TestRoads:
 
     def test_legacy_pool_bounded_by_max_workers(self, cloud, client, built):
         plan_of(cloud, **ROADS["legacy"])
-        ws.upload_workspace("j", built, client, max_workers=2.9)
-        assert cloud.max_concurrency("blob_put") <= 2
+        with concurrent.futures.ThreadPoolExecutor(1) as ex, cloud.hold("blob_put") as gate:
+            fut = ex.submit(ws.upload_workspace, "j", built, client, max_workers=2.9)
+            assert gate.arrived(2)
+            assert not gate.arrived(3, timeout=0.3)  # 2.9 workers are two, side by side
+            gate.release()
+            fut.result(timeout=10)
         assert_stored(cloud, built)
+
+    def test_single_tier_runs_on_the_callers_thread(self, cloud, client, built, monkeypatch):
+        plan_of(cloud, threshold=1 << 20)
+        real = client.presign_blobs
+        callers = []
+
+        def presign(endpoint, shas):
+            callers.append(threading.current_thread())
+            return real(endpoint, shas)
+
+        monkeypatch.setattr(client, "presign_blobs", presign, raising=False)
+        ws.upload_workspace("j", built, client)
+        assert callers == [threading.current_thread()]
+        assert_stored(cloud, built)
+
+    def test_callbacks_are_not_serialised(self, cloud, client, built):
+        # Two reports meet inside on_file: a lock held around the callback would keep the
+        # second one out until the barrier breaks.
+        plan_of(cloud, **ROADS["legacy"])
+        barrier = threading.Barrier(2, timeout=5)
+        met = []
+
+        def on_file(mf, done, total):
+            if done <= 2:
+                barrier.wait()
+                met.append(done)
+
+        ws.upload_workspace("j", built, client, on_file=on_file)
+        assert sorted(met) == [1, 2]
 
 
 class TestFailures:
@@ -198,6 +230,36 @@ class TestFailures:
         # The other uploads ran to their end before the error was raised.
         others = set(built.unique_blobs()) - {victim}
         assert others <= set(cloud.objects) and len(progress.of("on_file")) == len(others)
+
+    @pytest.mark.parametrize("road", ROADS)
+    def test_failure_raised_only_after_the_other_uploads_end(self, cloud, client, built, road):
+        plan_of(cloud, **ROADS[road])
+        victim = built.files[2].sha256
+        cloud.inject("blob_put", match=lambda r: r.params["sha"] == victim, status=404)
+        with concurrent.futures.ThreadPoolExecutor(1) as ex, \
+                cloud.hold("blob_put", match=lambda r: r.params["sha"] != victim) as gate:
+            fut = ex.submit(ws.upload_workspace, "j", built, client)
+            assert gate.arrived(4)
+            cloud.wait_for("blob_put")  # the victim's 404 has been answered
+            assert concurrent.futures.wait([fut], timeout=0.3).not_done
+            gate.release()
+            with pytest.raises(httpx.HTTPStatusError):
+                fut.result(timeout=10)
+        assert set(built.unique_blobs()) - {victim} <= set(cloud.objects)
+        assert cloud.count("uploads_complete") == 0
+
+    def test_failed_tier_raised_only_after_the_other_tier_ends(self, cloud, client, built):
+        plan_of(cloud, threshold=50_000)  # big.dat goes to the large-file tier
+        with concurrent.futures.ThreadPoolExecutor(1) as ex, cloud.hold("blob_put") as gate:
+            fut = ex.submit(ws.upload_workspace, "j", built, client)
+            assert gate.arrived(4)
+            assert concurrent.futures.wait([fut], timeout=0.3).not_done
+            gate.release()
+            with pytest.raises(NotImplementedError):
+                fut.result(timeout=10)
+        small = {sha for sha, mf in built.unique_blobs().items() if mf.size <= 50_000}
+        assert len(small) == 4 and small <= set(cloud.objects)
+        assert cloud.count("uploads_complete") == 0
 
     @pytest.mark.parametrize("road", ["legacy", "small-plain"])
     def test_changed_file_refused(self, cloud, client, built, road):
