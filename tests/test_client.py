@@ -312,6 +312,26 @@ class TestJobApi:
         # The API transport retries establishing a connection, never a sent request.
         assert cloud.count("manifest") == 1
 
+    @pytest.mark.parametrize("call, args", [
+        ("post_manifest", ("j", {})),
+        ("complete_uploads", ("j",)),
+        ("presign_blobs", ("/v1/jobs/j/workspace/presign", [])),
+        ("get_outputs_manifest", ("j",)),
+        ("ack_outputs", ("j",)),
+    ])
+    def test_pool_and_headers_reached_through_the_instance(self, cloud, api, monkeypatch, call, args):
+        own = httpx.Client(timeout=10)
+        headers = api._headers
+
+        def tagged(content_type="application/json"):
+            return {**headers(content_type), "X-Caller": "instance"}
+
+        monkeypatch.setattr(api, "_api_http_client", lambda: own, raising=False)
+        monkeypatch.setattr(api, "_headers", tagged, raising=False)
+        with own:
+            getattr(api, call)(*args)
+        assert cloud.last().headers["X-Caller"] == "instance" and api._api_client is None
+
     def test_calls_after_close_build_a_new_pool(self, cloud, api):
         api.complete_uploads("j")
         first = api._api_client

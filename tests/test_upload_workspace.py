@@ -465,6 +465,13 @@ class TestSmallTier:
             ws.upload_workspace("j", built, client)
         assert e.value.response.status_code == 400 and cloud.count("uploads_complete") == 0
 
+    def test_checksum_helper_looked_up_at_call_time(self, cloud, client, built, monkeypatch):
+        plan_of(cloud, threshold=1 << 20)
+        monkeypatch.setattr(ws, "_sha256_to_checksum_b64", lambda sha: None)
+        ws.upload_workspace("j", built, client)
+        assert all("x-amz-checksum-sha256" not in r.headers for r in cloud.requests_for("blob_put"))
+        assert_stored(cloud, built)
+
     @pytest.mark.parametrize("fanout", [0, -1])
     def test_no_workers_fails_before_any_request(self, cloud, client, built, set_const, fanout):
         plan_of(cloud, threshold=1 << 20)
