@@ -177,12 +177,13 @@ class TestRoads:
         ws.upload_workspace("j", built, client)
         assert_stored(cloud, built)
 
-    def test_legacy_pool_bounded_by_max_workers(self, cloud, client, built):
+    @pytest.mark.parametrize("max_workers, side_by_side", [(2.9, 2), (0, 1), (-4, 1)])
+    def test_legacy_pool_bounded_by_max_workers(self, cloud, client, built, max_workers, side_by_side):
         plan_of(cloud, **ROADS["legacy"])
         with concurrent.futures.ThreadPoolExecutor(1) as ex, cloud.hold("blob_put") as gate:
-            fut = ex.submit(ws.upload_workspace, "j", built, client, max_workers=2.9)
-            assert gate.arrived(2)
-            assert not gate.arrived(3, timeout=0.3)  # 2.9 workers are two, side by side
+            fut = ex.submit(ws.upload_workspace, "j", built, client, max_workers=max_workers)
+            assert gate.arrived(side_by_side)
+            assert not gate.arrived(side_by_side + 1, timeout=0.3)
             gate.release()
             fut.result(timeout=10)
         assert_stored(cloud, built)
