@@ -337,13 +337,15 @@ class TestFailures:
         assert e.value.response.status_code == 403
         assert cloud.count("presign") == 1 and cloud.count("uploads_complete") == 0
 
-    def test_failed_presign_stops_later_batches(self, cloud, client, tmp_path):
+    def test_failed_presign_stops_later_batches(self, progress, cloud, client, tmp_path):
         built = make_built(tmp_path, {f"f{i}": str(i).encode() for i in range(600)})
         plan_of(cloud, threshold=1 << 20)
         cloud.inject("presign", status=500, after=1)
         with pytest.raises(httpx.HTTPStatusError):
-            ws.upload_workspace("j", built, client)
+            ws.upload_workspace("j", built, client, on_file=progress.on_file)
         assert cloud.count("presign") == 2 and cloud.count("blob_put") == 256
+        # The first batch was uploaded and reported before the presign error left the call.
+        assert len(progress.of("on_file")) == 256
         assert cloud.count("uploads_complete") == 0
 
     @pytest.mark.parametrize("threshold", [50_000, 1])
