@@ -85,15 +85,15 @@ class TestConstruction:
 
 
 class TestPools:
-    def test_settings(self, spy_httpx):
+    def test_settings(self, spy_httpx, set_const):
+        set_const(ws, "_TRANSFER_POOL_CONNECTIONS", 7)  # read when the pool is built
         c = ws.WorkspaceClient("http://h", "k", timeout=7)
         api = c._api_http_client()
         assert spy_httpx.limits == [dict(max_connections=16, max_keepalive_connections=8, keepalive_expiry=4.0)]
         assert spy_httpx.transports == [dict(retries=2)]
         assert spy_httpx.clients[0]["timeout"] == 7.0 and set(spy_httpx.clients[0]) == {"timeout", "limits", "transport"}
-        n = ws._TRANSFER_POOL_CONNECTIONS
         transfer = c._transfer_http_client()
-        assert spy_httpx.limits[1] == dict(max_connections=n, max_keepalive_connections=n, keepalive_expiry=30.0)
+        assert spy_httpx.limits[1] == dict(max_connections=7, max_keepalive_connections=7, keepalive_expiry=30.0)
         assert set(spy_httpx.clients[1]) == {"timeout", "limits"}
         assert len(spy_httpx.transports) == 1  # the transfer pool keeps the default transport
         assert api is not transfer
