@@ -85,15 +85,15 @@ class TestConstruction:
 
 
 class TestPools:
-    def test_settings(self, spy_httpx):
+    def test_settings(self, spy_httpx, set_const):
+        set_const(ws, "_TRANSFER_POOL_CONNECTIONS", 7)  # read when the pool is built
         c = ws.WorkspaceClient("http://h", "k", timeout=7)
         api = c._api_http_client()
         assert spy_httpx.limits == [dict(max_connections=16, max_keepalive_connections=8, keepalive_expiry=4.0)]
         assert spy_httpx.transports == [dict(retries=2)]
         assert spy_httpx.clients[0]["timeout"] == 7.0 and set(spy_httpx.clients[0]) == {"timeout", "limits", "transport"}
-        n = ws._TRANSFER_POOL_CONNECTIONS
         transfer = c._transfer_http_client()
-        assert spy_httpx.limits[1] == dict(max_connections=n, max_keepalive_connections=n, keepalive_expiry=30.0)
+        assert spy_httpx.limits[1] == dict(max_connections=7, max_keepalive_connections=7, keepalive_expiry=30.0)
         assert set(spy_httpx.clients[1]) == {"timeout", "limits"}
         assert len(spy_httpx.transports) == 1  # the transfer pool keeps the default transport
         assert api is not transfer
@@ -311,6 +311,26 @@ class TestJobApi:
             api.post_manifest("j", {})
         # The API transport retries establishing a connection, never a sent request.
         assert cloud.count("manifest") == 1
+
+    @pytest.mark.parametrize("call, args", [
+        ("post_manifest", ("j", {})),
+        ("complete_uploads", ("j",)),
+        ("presign_blobs", ("/v1/jobs/j/workspace/presign", [])),
+        ("get_outputs_manifest", ("j",)),
+        ("ack_outputs", ("j",)),
+    ])
+    def test_pool_and_headers_reached_through_the_instance(self, cloud, api, monkeypatch, call, args):
+        own = httpx.Client(timeout=10)
+        headers = api._headers
+
+        def tagged(content_type="application/json"):
+            return {**headers(content_type), "X-Caller": "instance"}
+
+        monkeypatch.setattr(api, "_api_http_client", lambda: own, raising=False)
+        monkeypatch.setattr(api, "_headers", tagged, raising=False)
+        with own:
+            getattr(api, call)(*args)
+        assert cloud.last().headers["X-Caller"] == "instance" and api._api_client is None
 
     def test_calls_after_close_build_a_new_pool(self, cloud, api):
         api.complete_uploads("j")

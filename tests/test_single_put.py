@@ -354,6 +354,25 @@ class TestSinglePutRetries:
             client.upload_blob_single(cloud.put_url(sha, expired=True), path, remint=remint)
         assert e.value.response.status_code == 403 and calls == [1] and cloud.count("blob_put") == 1
 
+    @pytest.mark.parametrize("name, verdict, status, remints, pauses", [
+        ("_is_expired_url", True, 503, 1, []),     # a 503 taken for an expired URL: re-minted
+        ("_is_transient_http", True, 404, 0, [0]),  # a 404 taken for a transient error: paused
+    ])
+    def test_predicates_looked_up_at_call_time(self, cloud, client, tmp_path, no_backoff, monkeypatch,
+                                               name, verdict, status, remints, pauses):
+        path, sha, data = blob(tmp_path)
+        monkeypatch.setattr(ws, name, lambda exc: verdict)
+        cloud.inject("blob_put", status=status)
+        fresh = []
+
+        def remint():
+            fresh.append(cloud.put_url(sha))
+            return fresh[-1]
+
+        client.upload_blob_single(cloud.put_url(sha), path, remint=remint)
+        assert len(fresh) == remints and no_backoff.attempts == pauses
+        assert cloud.objects[sha] == data
+
     def test_checksum_sent_on_every_attempt(self, cloud, client, tmp_path, no_backoff):
         path, sha, _ = blob(tmp_path)
         ck = ws._sha256_to_checksum_b64(sha)

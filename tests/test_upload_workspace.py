@@ -1,3 +1,4 @@
+import concurrent.futures
 import hashlib
 import os
 import threading
@@ -11,7 +12,6 @@ from doubles.fakes import Abort
 
 class StrSub(str):
     pass
-
 
 
 def make_built(root, files):
@@ -55,7 +55,6 @@ def assert_stored(cloud, built):
 def client(cloud):
     with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=10) as c:
         yield c
-
 
 
 ROADS = {
@@ -178,11 +177,45 @@ class TestRoads:
         ws.upload_workspace("j", built, client)
         assert_stored(cloud, built)
 
-    def test_legacy_pool_bounded_by_max_workers(self, cloud, client, built):
+    @pytest.mark.parametrize("max_workers, side_by_side", [(2.9, 2), (0, 1), (-4, 1)])
+    def test_legacy_pool_bounded_by_max_workers(self, cloud, client, built, max_workers, side_by_side):
         plan_of(cloud, **ROADS["legacy"])
-        ws.upload_workspace("j", built, client, max_workers=2.9)
-        assert cloud.max_concurrency("blob_put") <= 2
+        with concurrent.futures.ThreadPoolExecutor(1) as ex, cloud.hold("blob_put") as gate:
+            fut = ex.submit(ws.upload_workspace, "j", built, client, max_workers=max_workers)
+            assert gate.arrived(side_by_side)
+            assert not gate.arrived(side_by_side + 1, timeout=0.3)
+            gate.release()
+            fut.result(timeout=10)
         assert_stored(cloud, built)
+
+    def test_single_tier_runs_on_the_callers_thread(self, cloud, client, built, monkeypatch):
+        plan_of(cloud, threshold=1 << 20)
+        real = client.presign_blobs
+        callers = []
+
+        def presign(endpoint, shas):
+            callers.append(threading.current_thread())
+            return real(endpoint, shas)
+
+        monkeypatch.setattr(client, "presign_blobs", presign, raising=False)
+        ws.upload_workspace("j", built, client)
+        assert callers == [threading.current_thread()]
+        assert_stored(cloud, built)
+
+    def test_callbacks_are_not_serialised(self, cloud, client, built):
+        # Two reports meet inside on_file: a lock held around the callback would keep the
+        # second one out until the barrier breaks.
+        plan_of(cloud, **ROADS["legacy"])
+        barrier = threading.Barrier(2, timeout=5)
+        met = []
+
+        def on_file(mf, done, total):
+            if done <= 2:
+                barrier.wait()
+                met.append(done)
+
+        ws.upload_workspace("j", built, client, on_file=on_file)
+        assert sorted(met) == [1, 2]
 
 
 class TestFailures:
@@ -198,6 +231,36 @@ class TestFailures:
         # The other uploads ran to their end before the error was raised.
         others = set(built.unique_blobs()) - {victim}
         assert others <= set(cloud.objects) and len(progress.of("on_file")) == len(others)
+
+    @pytest.mark.parametrize("road", ROADS)
+    def test_failure_raised_only_after_the_other_uploads_end(self, cloud, client, built, road):
+        plan_of(cloud, **ROADS[road])
+        victim = built.files[2].sha256
+        cloud.inject("blob_put", match=lambda r: r.params["sha"] == victim, status=404)
+        with concurrent.futures.ThreadPoolExecutor(1) as ex, \
+                cloud.hold("blob_put", match=lambda r: r.params["sha"] != victim) as gate:
+            fut = ex.submit(ws.upload_workspace, "j", built, client)
+            assert gate.arrived(4)
+            cloud.wait_for("blob_put")  # the victim's 404 has been answered
+            assert concurrent.futures.wait([fut], timeout=0.3).not_done
+            gate.release()
+            with pytest.raises(httpx.HTTPStatusError):
+                fut.result(timeout=10)
+        assert set(built.unique_blobs()) - {victim} <= set(cloud.objects)
+        assert cloud.count("uploads_complete") == 0
+
+    def test_failed_tier_raised_only_after_the_other_tier_ends(self, cloud, client, built):
+        plan_of(cloud, threshold=50_000)  # big.dat goes to the large-file tier
+        with concurrent.futures.ThreadPoolExecutor(1) as ex, cloud.hold("blob_put") as gate:
+            fut = ex.submit(ws.upload_workspace, "j", built, client)
+            assert gate.arrived(4)
+            assert concurrent.futures.wait([fut], timeout=0.3).not_done
+            gate.release()
+            with pytest.raises(NotImplementedError):
+                fut.result(timeout=10)
+        small = {sha for sha, mf in built.unique_blobs().items() if mf.size <= 50_000}
+        assert len(small) == 4 and small <= set(cloud.objects)
+        assert cloud.count("uploads_complete") == 0
 
     @pytest.mark.parametrize("road", ["legacy", "small-plain"])
     def test_changed_file_refused(self, cloud, client, built, road):
@@ -242,13 +305,25 @@ class TestFailures:
         assert cloud.count("uploads_complete") == 1
 
     def test_expired_url_reminted_through_presign(self, cloud, client, built, no_backoff):
+        # The batch hands out a URL that the store already refuses; only the one the re-mint
+        # asks for works, so the retry must go to that URL.
         plan_of(cloud, threshold=1 << 20)
         victim = built.files[2].sha256
-        cloud.inject("blob_put", match=lambda r: r.params["sha"] == victim, status=403,
-                     body=b"<Error><Code>AccessDenied</Code><Message>Request has expired</Message></Error>")
+        fresh = []
+
+        def change(batch, reply):
+            if batch == [victim]:
+                fresh.append(reply["urls"][victim])
+                return reply
+            return {**reply, "urls": {**reply["urls"], victim: cloud.put_url(victim, expired=True)}}
+
+        rewrite_presign(cloud, change)
         ws.upload_workspace("j", built, client)
         presigns = [r.json["shas"] for r in cloud.requests_for("presign")]
         assert len(presigns) == 2 and presigns[1] == [victim]
+        puts = [r for r in cloud.requests_for("blob_put") if r.params["sha"] == victim]
+        assert [r.status for r in puts] == [403, 200]
+        assert puts[1].query["sig"] == httpx.URL(fresh[0]).params["sig"]
         assert no_backoff.attempts == []
         assert_stored(cloud, built)
 
@@ -262,13 +337,15 @@ class TestFailures:
         assert e.value.response.status_code == 403
         assert cloud.count("presign") == 1 and cloud.count("uploads_complete") == 0
 
-    def test_failed_presign_stops_later_batches(self, cloud, client, tmp_path):
+    def test_failed_presign_stops_later_batches(self, progress, cloud, client, tmp_path):
         built = make_built(tmp_path, {f"f{i}": str(i).encode() for i in range(600)})
         plan_of(cloud, threshold=1 << 20)
         cloud.inject("presign", status=500, after=1)
         with pytest.raises(httpx.HTTPStatusError):
-            ws.upload_workspace("j", built, client)
+            ws.upload_workspace("j", built, client, on_file=progress.on_file)
         assert cloud.count("presign") == 2 and cloud.count("blob_put") == 256
+        # The first batch was uploaded and reported before the presign error left the call.
+        assert len(progress.of("on_file")) == 256
         assert cloud.count("uploads_complete") == 0
 
     @pytest.mark.parametrize("threshold", [50_000, 1])
@@ -390,6 +467,13 @@ class TestSmallTier:
         with pytest.raises(httpx.HTTPStatusError) as e:
             ws.upload_workspace("j", built, client)
         assert e.value.response.status_code == 400 and cloud.count("uploads_complete") == 0
+
+    def test_checksum_helper_looked_up_at_call_time(self, cloud, client, built, monkeypatch):
+        plan_of(cloud, threshold=1 << 20)
+        monkeypatch.setattr(ws, "_sha256_to_checksum_b64", lambda sha: None)
+        ws.upload_workspace("j", built, client)
+        assert all("x-amz-checksum-sha256" not in r.headers for r in cloud.requests_for("blob_put"))
+        assert_stored(cloud, built)
 
     @pytest.mark.parametrize("fanout", [0, -1])
     def test_no_workers_fails_before_any_request(self, cloud, client, built, set_const, fanout):
