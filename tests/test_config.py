@@ -234,3 +234,11 @@ def test_other_modules_import(run_python):
                       "print(type(w).__name__, w.__file__.endswith('.so'))")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["module", "True"]
+
+
+def test_every_public_name_is_defined():
+    import brivel.workspace as w
+
+    namespace = {}
+    exec("from brivel.workspace import *", namespace)
+    assert all(name in namespace for name in w.__all__)

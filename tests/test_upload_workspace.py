@@ -495,3 +495,8 @@ class TestSmallTier:
         plan_of(cloud, threshold=1000)
         ws.upload_workspace("j", built, client)
         assert_stored(cloud, built)
+
+
+def test_download_outputs_is_not_available_yet():
+    with pytest.raises(NotImplementedError):
+        ws.download_outputs("job", None)

@@ -139,3 +139,7 @@ class WorkspaceClient:
 def upload_workspace(job_id: str, built: BuiltManifest, client: WorkspaceClient, *,
                      on_file: Optional[Callable[[ManifestFile, int, int], None]] = None,
                      max_workers: int = 8) -> Optional[dict[str, Any]]: ...
+
+def download_outputs(job_id: str, client: WorkspaceClient, *, output_dir: Optional[Path] = None,
+                     on_file: Optional[Callable[[dict[str, Any], int, int], None]] = None,
+                     max_workers: Optional[int] = None) -> list[Path]: ...

@@ -5,6 +5,7 @@
 #include "workspace/checksum.hpp"
 #include "workspace/client.hpp"
 #include "workspace/config.hpp"
+#include "workspace/download.hpp"
 #include "workspace/hashing.hpp"
 #include "workspace/ignore.hpp"
 #include "workspace/manifest.hpp"
@@ -35,5 +36,6 @@ BRIVEL_MODULE(workspace, m) {
     define_build_manifest(m);
     define_workspace_client(m);
     define_upload_workspace(m);
+    define_download_outputs(m);
     define_all(m);
 }
