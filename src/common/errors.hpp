@@ -7,6 +7,10 @@ namespace brivel::errors {
 // Raises the OSError subclass the interpreter picks for `err`, carrying `filename`.
 [[noreturn]] void raise_errno(int err, py::handle filename);
 
+// Sets the Python error for the C++ exception being handled; call only inside a catch
+// block. A Python error is restored unchanged; another C++ exception becomes `fallback`.
+void set_error_from_current(PyObject* fallback);
+
 }  // namespace brivel::errors
 
 namespace brivel::errors {

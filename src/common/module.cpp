@@ -1,5 +1,7 @@
 #include "common/module.hpp"
 
+#include "common/errors.hpp"
+
 namespace brivel {
 
 int module_exec(PyObject* module, void (*body)(py::module_&)) {
@@ -8,12 +10,8 @@ int module_exec(PyObject* module, void (*body)(py::module_&)) {
         auto m = py::reinterpret_borrow<py::module_>(module);
         body(m);
         return 0;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
+    } catch (...) {
+        errors::set_error_from_current(PyExc_ImportError);
     }
     return -1;
 }

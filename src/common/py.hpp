@@ -14,6 +14,16 @@ inline py::str to_str(py::handle value) {
     return py::reinterpret_steal<py::str>(s);
 }
 
+// a + b for two str objects.
+inline py::str concat(py::handle a, py::handle b) {
+    PyObject* r = PyUnicode_Concat(a.ptr(), b.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(r);
+}
+
+// obj.name() without arguments.
+inline py::object call_method(py::handle obj, const char* name) { return obj.attr(name)(); }
+
 // int(value) as the interpreter computes it (True becomes 1, a float is cut toward zero).
 inline py::int_ to_int(py::handle value) {
     PyObject* i = PyNumber_Long(value.ptr());

@@ -52,22 +52,11 @@ py::object stat_signature(py::object st) {
     return sig;
 }
 
-py::object dict_get(py::handle d, const char* key) {
-    PyObject* v = PyDict_GetItemString(d.ptr(), key);  // borrowed; a missing member reads as None
-    return v ? py::reinterpret_borrow<py::object>(v) : py::none();
-}
-
 py::object hash_cache_hit(py::object cached, py::object sig) {
     args::exact_dict(cached, "cached", true);
     args::exact_dict(sig, "sig", true);
     if (cached.is_none() || !args::truthy(cached) || sig.is_none() || !args::truthy(sig)) return py::none();
-    py::object sha = dict_get(cached, "sha256");
-    if (!args::truthy(sha)) return py::none();
-    py::str text = to_str(sha);
-    if (py::len(text) != 64) return py::none();
-    for (const char* key : {"size", "mtime_ns", "ctime_ns", "inode"})
-        if (!dict_get(cached, key).equal(dict_get(sig, key))) return py::none();
-    return text;
+    return matching_hash(cached, [&](int k) { return member_or_none(sig, signature_key(k)); });
 }
 
 py::object hash_cache_dir() {
@@ -102,6 +91,43 @@ py::object load_hash_cache(py::object path) {
 }
 
 }  // namespace
+
+namespace {
+
+struct EntryKeys {
+    py::str members[5];
+    EntryKeys() {
+        const char* names[] = {"size", "mtime_ns", "ctime_ns", "inode", "sha256"};
+        for (int i = 0; i < 5; ++i) members[i] = py::reinterpret_steal<py::str>(PyUnicode_InternFromString(names[i]));
+    }
+};
+
+const EntryKeys& entry_keys() {
+    static const EntryKeys* keys = new EntryKeys();  // lives for the process, like the module
+    return *keys;
+}
+
+}  // namespace
+
+const py::str& signature_key(int i) { return entry_keys().members[i]; }
+
+const py::str& sha256_key() { return entry_keys().members[4]; }
+
+py::object member_or_none(py::handle d, py::handle key) {
+    PyObject* v = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return v ? py::reinterpret_borrow<py::object>(v) : py::none();
+}
+
+py::object matching_hash(py::handle cached, const std::function<py::object(int)>& current) {
+    py::object sha = member_or_none(cached, sha256_key());
+    if (!args::truthy(sha)) return py::none();
+    py::str text = to_str(sha);
+    if (PyUnicode_GET_LENGTH(text.ptr()) != 64) return py::none();
+    for (int k = 0; k < 4; ++k)
+        if (!member_or_none(cached, signature_key(k)).equal(current(k))) return py::none();
+    return text;
+}
 
 void define_hash_cache(py::module_& m) {
     m.def("_hash_cache_dir", &hash_cache_dir);

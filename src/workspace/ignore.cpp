@@ -12,11 +12,9 @@ PyObject* g_matches_ignore = nullptr;
 PyObject* g_normalize = nullptr;
 PyObject* g_fnmatchcase = nullptr;
 
-py::object method(py::handle obj, const char* name) { return obj.attr(name)(); }
-
 // (cleaned, is_dir) of an exact str.
 std::pair<py::str, bool> normalize(py::handle pattern) {
-    py::str s = method(pattern, "strip");
+    py::str s = call_method(pattern, "strip");
     Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
     if (n == 0 || PyUnicode_READ_CHAR(s.ptr(), 0) == '#') return {py::str(""), false};
     if (PyUnicode_READ_CHAR(s.ptr(), n - 1) == '/') {
@@ -74,7 +72,7 @@ bool matches_ignore(py::args args, py::kwargs kwargs) {
 }
 
 // Path.exists() and is_file() already treat ENOENT, ENOTDIR, EBADF and ELOOP as absence.
-bool path_test(py::handle path, const char* test) { return args::truthy(method(path, test)); }
+bool path_test(py::handle path, const char* test) { return args::truthy(call_method(path, test)); }
 
 py::list load_gitignore(py::args args, py::kwargs kwargs) {
     auto a = sig::bind("load_gitignore", {{"root"}}, args, kwargs);
@@ -85,8 +83,8 @@ py::list load_gitignore(py::args args, py::kwargs kwargs) {
     if (!path_test(gi, "exists") || !path_test(gi, "is_file")) return patterns;
     try {
         py::str text = gi.attr("read_text")(py::arg("encoding") = "utf-8", py::arg("errors") = "replace");
-        for (py::handle line : method(text, "splitlines")) {
-            py::str s = method(line, "strip");
+        for (py::handle line : call_method(text, "splitlines")) {
+            py::str s = call_method(line, "strip");
             Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
             if (n == 0) continue;
             Py_UCS4 first = PyUnicode_READ_CHAR(s.ptr(), 0);
@@ -103,7 +101,7 @@ py::list load_gitignore(py::args args, py::kwargs kwargs) {
 py::object detect_project_root(py::args args, py::kwargs kwargs) {
     auto a = sig::bind("detect_project_root", {{"start", false, false}}, args, kwargs);
     py::object base = a[0] && args::truthy(a[0]) ? a[0] : ns::get("Path").attr("cwd")();
-    py::object start = method(base, "resolve");
+    py::object start = call_method(base, "resolve");
     py::object cur = start;
     for (;;) {
         for (py::handle name : ns::get("_ROOT_MARKERS")) {

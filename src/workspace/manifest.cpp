@@ -8,14 +8,6 @@
 namespace brivel::workspace {
 namespace {
 
-py::object call0(py::handle obj, const char* method) { return obj.attr(method)(); }
-
-py::str concat(py::handle a, py::handle b) {
-    PyObject* r = PyUnicode_Concat(a.ptr(), b.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(r);
-}
-
 py::object slashes(py::handle text) { return text.attr("replace")("\\", "/"); }
 
 // list(items): always a new list (py::list of a list would share it).
@@ -25,7 +17,7 @@ py::list new_list(py::handle items) {
     return py::reinterpret_steal<py::list>(l);
 }
 
-py::object resolved(py::handle value) { return call0(ns::get("Path")(value), "resolve"); }
+py::object resolved(py::handle value) { return call_method(ns::get("Path")(value), "resolve"); }
 
 // The path of `local` relative to the root, "/"-separated, or its last component when
 // there is no root or it lies outside it.
@@ -95,7 +87,7 @@ py::object build_manifest(py::args args, py::kwargs kwargs) {
         root = py::none();
     } else {
         root = resolved(root_field);
-        if (!args::truthy(call0(root, "exists")) || !args::truthy(call0(root, "is_dir"))) {
+        if (!args::truthy(call_method(root, "exists")) || !args::truthy(call_method(root, "is_dir"))) {
             py::str message = concat(py::str("Workspace root does not exist or is not a directory: "), py::str(root));
             PyErr_SetObject(PyExc_ValueError, message.ptr());
             throw py::error_already_set();
@@ -120,7 +112,7 @@ py::object build_manifest(py::args args, py::kwargs kwargs) {
     py::object uploads = spec.attr("uploads");
     for (py::handle up : uploads) {
         py::object local = resolved(up.attr("local"));
-        if (!args::truthy(call0(local, "exists"))) {
+        if (!args::truthy(call_method(local, "exists"))) {
             py::str message = concat(py::str("Upload target does not exist: "), py::str(local));
             PyErr_SetObject(PyExc_FileNotFoundError, message.ptr());
             throw py::error_already_set();
@@ -128,7 +120,7 @@ py::object build_manifest(py::args args, py::kwargs kwargs) {
         py::object to = up.attr("to");
         bool has_to = args::truthy(to);
         bool absolute = has_to && args::truthy(to.attr("startswith")("/"));
-        if (args::truthy(call0(local, "is_file"))) {
+        if (args::truthy(call_method(local, "is_file"))) {
             if (absolute)
                 b.add_file(local, concat(py::str("__mounts__/"), to.attr("lstrip")("/")), to);
             else if (has_to)

@@ -48,23 +48,14 @@ py::object sig_values(const Sig& s, int k) {
     }
 }
 
-// Interned member names of signatures and entries, and the keywords of a record.
-struct Names {
-    py::str sig[4], sha256;
-    py::tuple record_keywords;
-    Names() {
-        const char* keys[] = {"size", "mtime_ns", "ctime_ns", "inode"};
-        for (int k = 0; k < 4; ++k) sig[k] = intern(keys[k]);
-        sha256 = intern("sha256");
-        record_keywords = py::make_tuple(intern("relpath"), intern("sha256"), intern("size"), intern("mode"),
-                                         intern("local_path"), intern("to"));
-    }
-    static py::str intern(const char* s) { return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(s)); }
-};
-
-const Names& names() {
-    static const Names* n = new Names();  // lives for the process, like the module
-    return *n;
+// The keywords of a record, interned once.
+const py::tuple& record_keywords() {
+    static const py::tuple* k = [] {
+        auto intern = [](const char* s) { return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(s)); };
+        return new py::tuple(py::make_tuple(intern("relpath"), intern("sha256"), intern("size"), intern("mode"),
+                                            intern("local_path"), intern("to")));
+    }();  // lives for the process, like the module
+    return *k;
 }
 
 void set_item(py::handle d, py::handle key, py::handle value) {
@@ -74,16 +65,14 @@ void set_item(py::handle d, py::handle key, py::handle value) {
 py::object sig_dict(const Sig& s) {
     if (!s.present) return py::none();
     py::dict d;
-    for (int k = 0; k < 4; ++k) set_item(d, names().sig[k], sig_values(s, k));
+    for (int k = 0; k < 4; ++k) set_item(d, signature_key(k), sig_values(s, k));
     return d;
 }
 
 // The cache entry of a native signature: its members in order, then "sha256".
 py::object native_entry(const Sig& s, py::handle sha) {
-    if (!s.present) return py::none();
-    py::dict d;
-    for (int k = 0; k < 4; ++k) set_item(d, names().sig[k], sig_values(s, k));
-    set_item(d, names().sha256, sha);
+    py::object d = sig_dict(s);
+    if (!d.is_none()) set_item(d, sha256_key(), sha);
     return d;
 }
 
@@ -98,22 +87,10 @@ py::object entry_of(py::handle sig, py::handle sha) {
     return d;
 }
 
-py::object dict_member(py::handle d, py::handle key) {
-    PyObject* v = PyDict_GetItemWithError(d.ptr(), key.ptr());
-    if (!v && PyErr_Occurred()) throw py::error_already_set();
-    return v ? py::reinterpret_borrow<py::object>(v) : py::none();
-}
-
 // _hash_cache_hit for an exact dict (or None) and a native signature.
 py::object native_hit(py::handle stored, const Sig& sig) {
     if (stored.is_none() || PyDict_GET_SIZE(stored.ptr()) == 0 || !sig.present) return py::none();
-    py::object sha = dict_member(stored, names().sha256);
-    if (!args::truthy(sha)) return py::none();
-    py::str text(sha);
-    if (PyUnicode_GET_LENGTH(text.ptr()) != 64) return py::none();
-    for (int k = 0; k < 4; ++k)
-        if (!dict_member(stored, names().sig[k]).equal(sig_values(sig, k))) return py::none();
-    return text;
+    return matching_hash(stored, [&](int k) { return sig_values(sig, k); });
 }
 
 // A stored entry that matched and is already in the written form (the four signature
@@ -123,7 +100,7 @@ bool canonical_entry(py::handle stored, py::handle sha) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     for (int i = 0; PyDict_Next(stored.ptr(), &pos, &k, &v); ++i) {
-        py::handle expected = i < 4 ? names().sig[i] : names().sha256;
+        py::handle expected = i < 4 ? signature_key(i) : sha256_key();
         if (!PyUnicode_CheckExact(k) || PyUnicode_Compare(k, expected.ptr()) != 0) return false;
         if (i < 4 ? !PyLong_CheckExact(v) : v != sha.ptr()) return false;
     }
@@ -158,7 +135,7 @@ void warn_unreadable(py::handle local, py::handle err) {
 py::object record(py::handle rel, py::handle sha, py::handle size, py::handle mode, py::handle local, py::handle to) {
     PyObject* argv[] = {nullptr, rel.ptr(), sha.ptr(), size.ptr(), mode.ptr(), local.ptr(), to.ptr()};
     PyObject* r = PyObject_Vectorcall(ns::get("ManifestFile").ptr(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                      names().record_keywords.ptr());
+                                      record_keywords().ptr());
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
 }

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "common/args.hpp"
+#include "common/errors.hpp"
 #include "common/fspath.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
@@ -241,13 +242,9 @@ PyObject* walk_iternext(PyObject* self) {
     try {
         return py::handle(self).cast<WalkGenerator&>().next().release().ptr();
     } catch (py::stop_iteration&) {
-        return nullptr;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;  // exhausted: no error set, as the iterator protocol has it
+    } catch (...) {
+        errors::set_error_from_current(PyExc_RuntimeError);
     }
     return nullptr;
 }

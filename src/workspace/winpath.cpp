@@ -13,12 +13,6 @@ const char kHint[] =
     "chdirs into it), or map the directory explicitly with Upload(local=..., to='/data/...') and reference the "
     "POSIX target inside your function.";
 
-py::str concat(py::handle a, py::handle b) {
-    PyObject* r = PyUnicode_Concat(a.ptr(), b.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(r);
-}
-
 bool is_windows_absolute(py::args args, py::kwargs kwargs) {
     auto a = sig::bind("_is_windows_absolute", {{"s"}}, args, kwargs);
     args::exact_str(a[0], "s");
