@@ -128,31 +128,29 @@ class WalkGenerator {
     };
     std::vector<DirPath> dirs_;
 
-    // Path(dirpath) of the directory whose files come now. Below the root each is made
-    // from its parent with pathlib's own child constructor for walks, which gives the
-    // same path as parsing the joined text, without parsing it again.
-    py::object directory_path() {
+    // Brings dirs_ up to the directory whose files come now: its Path(dirpath) is last.
+    // Below the root each is made from its parent with pathlib's own child constructor,
+    // which gives the same path as parsing the joined text, without parsing it again.
+    void sync_directory_paths() {
         const std::size_t depth = walker_->depth();
         for (std::size_t level = 0; level < depth; ++level) {
             std::uint64_t id = walker_->id_at(level);
             if (level < dirs_.size() && dirs_[level].id == id) continue;
             dirs_.resize(level);
             py::str name = fsdecode(walker_->name_at(level));
-            py::object path;
-            if (level > 0 && !dirs_[level - 1].child.is_none()) {
-                path = dirs_[level - 1].child(name);
-            } else if (level > 0) {
-                PyObject* joined = PyNumber_TrueDivide(dirs_[level - 1].path.ptr(), name.ptr());
-                if (!joined) throw py::error_already_set();
-                path = py::reinterpret_steal<py::object>(joined);
-            } else {
-                path = ns::get("Path")(name);
-            }
+            py::object path = level > 0 ? child_path(dirs_[level - 1], name) : ns::get("Path")(name);
             py::object child = py::getattr(path, "_make_child_relpath", py::none());
             dirs_.push_back({id, std::move(path), std::move(child)});
         }
         dirs_.resize(depth);
-        return dirs_.back().path;
+    }
+
+    // Path(dirpath) / name, through the parent's child constructor where it has one.
+    static py::object child_path(const DirPath& parent, py::handle name) {
+        if (!parent.child.is_none()) return parent.child(name);
+        PyObject* joined = PyNumber_TrueDivide(parent.path.ptr(), name.ptr());
+        if (!joined) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(joined);
     }
 
     void finish() {
@@ -203,17 +201,8 @@ class WalkGenerator {
             outcome = walker_->next(matcher, file);
         }
         if (outcome == dirwalk::Step::end) return false;
-        py::object dir_path = directory_path();
-        py::object child_of_dir = dirs_.back().child;
-        py::str name = fsdecode(file.name);
-        py::object path;
-        if (!child_of_dir.is_none()) {
-            path = child_of_dir(name);
-        } else {
-            PyObject* joined = PyNumber_TrueDivide(dir_path.ptr(), name.ptr());
-            if (!joined) throw py::error_already_set();
-            path = py::reinterpret_steal<py::object>(joined);
-        }
+        sync_directory_paths();
+        py::object path = child_path(dirs_.back(), fsdecode(file.name));
 
         py::str rel = from_text(file.rel);
         PyObject* old = PySequence_GetItem(accumulated_.ptr(), 0);
