@@ -9,8 +9,38 @@
 #include <climits>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace brivel::dirwalk {
+
+namespace {
+
+// An open directory descriptor that moves with its frame and closes with it.
+class Fd {
+  public:
+    Fd() = default;
+    Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    Fd& operator=(Fd&& o) noexcept {
+        std::swap(fd_, o.fd_);
+        return *this;
+    }
+    ~Fd() { reset(); }
+    Fd& operator=(int fd) {
+        reset();
+        fd_ = fd;
+        return *this;
+    }
+    operator int() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace
 
 struct Walker::Frame {
     std::string path;
@@ -22,36 +52,12 @@ struct Walker::Frame {
     std::vector<unsigned char> file_type;  // d_type of the listing
     std::size_t file_i = 0, dir_i = 0;
     bool pruned = false;
-    int fd = -1;  // open while its files are tested and, near the top, while its children are opened
+    Fd fd;  // open while its files are tested and, near the top, while its children are opened
     dev_t dev = 0;
     ino_t ino = 0;
     std::uint64_t id = 0;
 
-    Frame() = default;
-    Frame(const Frame&) = delete;
-    Frame(Frame&& o) noexcept { *this = std::move(o); }
-    Frame& operator=(Frame&& o) noexcept {
-        path = std::move(o.path);
-        name = std::move(o.name);
-        rel = std::move(o.rel);
-        dirs = std::move(o.dirs);
-        dir_is_link = std::move(o.dir_is_link);
-        files = std::move(o.files);
-        file_type = std::move(o.file_type);
-        file_i = o.file_i;
-        dir_i = o.dir_i;
-        pruned = o.pruned;
-        std::swap(fd, o.fd);
-        dev = o.dev;
-        ino = o.ino;
-        id = o.id;
-        return *this;
-    }
-    ~Frame() { close(); }
-    void close() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
+    void close() { fd.reset(); }
 };
 
 Walker::Walker(std::string root, glob::Text base_rel, bool follow_symlinks, Decoder decode)
