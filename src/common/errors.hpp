@@ -11,18 +11,16 @@ namespace brivel::errors {
 // block. A Python error is restored unchanged; another C++ exception becomes `fallback`.
 void set_error_from_current(PyObject* fallback);
 
-}  // namespace brivel::errors
+// An ordinary exception: an Exception subclass, not KeyboardInterrupt, SystemExit and the like.
+inline bool ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
-namespace brivel::errors {
-
-// Best-effort steps: an ordinary exception (an Exception subclass) is swallowed;
-// KeyboardInterrupt, SystemExit and the like propagate.
+// Best-effort steps: an ordinary exception is swallowed, anything else propagates.
 template <class F>
 void ignore_errors(F&& f) {
     try {
         f();
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
+        if (!ordinary(e)) throw;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "workspace/ignore.hpp"
 
 #include "common/args.hpp"
+#include "common/errors.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 
@@ -92,7 +93,7 @@ py::list load_gitignore(py::args args, py::kwargs kwargs) {
             patterns.append(s);
         }
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
+        if (!errors::ordinary(e)) throw;
         ns::get("logger").attr("debug")("Could not parse .gitignore at %s: %s", gi, e.value());
     }
     return patterns;

@@ -60,8 +60,6 @@ void put_once(py::handle self, py::handle url, py::handle path, py::handle check
     resp.attr("raise_for_status")();
 }
 
-bool ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
-
 void upload_blob_single(py::object self, py::object put_url, py::object path, py::object checksum_b64,
                         py::object remint) {
     args::exact_str(put_url, "put_url");
@@ -75,7 +73,7 @@ void upload_blob_single(py::object self, py::object put_url, py::object path, py
             put_once(self, url, path, checksum_b64, expected_hex);
             return;
         } catch (py::error_already_set& e) {
-            if (!ordinary(e)) throw;
+            if (!errors::ordinary(e)) throw;
             last = e;
             py::object exc = e.value();
             if (args::truthy(ns::call("_is_expired_url", exc)) && !remint.is_none()) {
@@ -85,7 +83,7 @@ void upload_blob_single(py::object self, py::object put_url, py::object path, py
                     url = remint();
                     fresh = true;
                 } catch (py::error_already_set& r) {
-                    if (!ordinary(r)) throw;
+                    if (!errors::ordinary(r)) throw;
                 }
                 if (fresh) continue;
             }
