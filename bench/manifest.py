@@ -17,7 +17,6 @@ Figures are ratios measured in the same run; nothing here is a test.
 import argparse
 import concurrent.futures
 import dataclasses
-import fnmatch
 import gc
 import hashlib
 import json
@@ -32,34 +31,11 @@ from pathlib import Path
 
 import brivel.workspace as ws
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from support.manifest_helpers import ref_matches  # noqa: E402
+
 
 # ---------------------------------------------------------------- reference -----
-
-def ref_normalize(pattern):
-    s = pattern.strip()
-    if not s or s.startswith("#"):
-        return "", False
-    if s.endswith("/"):
-        return s[:-1], True
-    return s, False
-
-
-def ref_matches(relpath, patterns):
-    rel = relpath.replace("\\", "/").lstrip("/")
-    parts = rel.split("/")
-    for pattern in patterns:
-        cleaned, _ = ref_normalize(pattern)
-        if not cleaned:
-            continue
-        if fnmatch.fnmatchcase(rel, cleaned):
-            return True
-        for part in parts:
-            if fnmatch.fnmatchcase(part, cleaned):
-                return True
-        if cleaned.endswith("/**") and rel.startswith(cleaned[:-3]):
-            return True
-    return False
-
 
 @dataclasses.dataclass
 class RefFile:

@@ -2,7 +2,7 @@
 
     python examples/sync.py [DIR] [--road tiered|legacy] [--runs 2]
 
-Starts the loopback service double from tests/doubles on 127.0.0.1, builds the manifest of
+Starts the loopback service double from tests/support on 127.0.0.1, builds the manifest of
 DIR (default: the current directory), uploads it with a progress bar and prints a summary.
 The second run of the same directory shows the hash cache at work: unchanged files are not
 read again, and the service already holds every blob, so nothing is sent.
@@ -18,7 +18,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-from doubles.cloud import FakeCloud  # noqa: E402
+from support.cloud import FakeCloud  # noqa: E402
 from tqdm import tqdm  # noqa: E402
 
 import brivel.workspace as ws  # noqa: E402

@@ -1,6 +1,6 @@
 import pytest
 
-from doubles.fixtures import *  # noqa: F401,F403  the service double and shared fixtures
+from support.fixtures import *  # noqa: F401,F403  the service double and shared fixtures
 
 
 @pytest.fixture(autouse=True)

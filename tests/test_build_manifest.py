@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import brivel.workspace as ws
-from _manifest_helpers import make_tree
+from support.manifest_helpers import make_tree
 
 
 def sha(data):

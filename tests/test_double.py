@@ -24,12 +24,12 @@ from http.client import HTTPConnection
 import httpx
 import pytest
 
-from doubles import (NOT_JSON, Abort, FakeCloud, FakeFlowtune, FakeNvml, FakeOrvane, FakePsutil,
+from support import (NOT_JSON, Abort, FakeCloud, FakeFlowtune, FakeNvml, FakeOrvane, FakePsutil,
                      NVMLError, Progress, Raw, Reply)
 
 # The conftest star-imports the fixtures; until it does, load them as a plugin so this file
 # runs alone (loading them twice only earns an assert-rewrite warning).
-pytest_plugins = [] if "doubles.fixtures" in sys.modules else ["doubles.fixtures"]
+pytest_plugins = [] if "support.fixtures" in sys.modules else ["support.fixtures"]
 
 pytestmark = pytest.mark.timeout(60)
 

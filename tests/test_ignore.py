@@ -5,7 +5,7 @@ import random
 import pytest
 
 import brivel.workspace as ws
-from _manifest_helpers import reference_matches
+from support.manifest_helpers import reference_matches
 
 # Character classes, negation, "]" first, ranges (reversed and touching), "?", "*",
 # characters that are special elsewhere, non-ASCII and surrogates, empty text.

@@ -208,7 +208,7 @@ class TestSinglePut:
         code = f"""
             import hashlib, os, sys, threading
             sys.path.insert(0, {str(Path(__file__).parent)!r})
-            from doubles.cloud import FakeCloud
+            from support.cloud import FakeCloud
             import brivel.workspace as ws
             fifo = {str(tmp_path / "pipe")!r}
             os.mkfifo(fifo)

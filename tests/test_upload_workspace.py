@@ -7,7 +7,7 @@ import httpx
 import pytest
 
 import brivel.workspace as ws
-from doubles.fakes import Abort
+from support.fakes import Abort
 
 
 class StrSub(str):

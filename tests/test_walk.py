@@ -4,7 +4,7 @@ import sys
 import pytest
 
 import brivel.workspace as ws
-from _manifest_helpers import make_tree, reference_matches
+from support.manifest_helpers import make_tree, reference_matches
 
 DEFAULTS = list(ws.DEFAULT_IGNORE_PATTERNS)
 

@@ -2,19 +2,19 @@
 // The module body defines its names in a fixed order; configuration comes first, so a
 // malformed PORTVEL_ variable fails the import before anything else is defined.
 #include "common/module.hpp"
-#include "workspace/checksum.hpp"
-#include "workspace/client.hpp"
+#include "workspace/transfer/checksum.hpp"
+#include "workspace/transfer/client.hpp"
 #include "workspace/config.hpp"
-#include "workspace/download.hpp"
-#include "workspace/hashing.hpp"
-#include "workspace/ignore.hpp"
-#include "workspace/manifest.hpp"
-#include "workspace/records.hpp"
-#include "workspace/resolve.hpp"
-#include "workspace/retry.hpp"
-#include "workspace/upload.hpp"
-#include "workspace/walk.hpp"
-#include "workspace/winpath.hpp"
+#include "workspace/sync/download.hpp"
+#include "workspace/manifest/hashing.hpp"
+#include "workspace/manifest/ignore.hpp"
+#include "workspace/manifest/manifest.hpp"
+#include "workspace/manifest/records.hpp"
+#include "workspace/manifest/resolve.hpp"
+#include "workspace/transfer/retry.hpp"
+#include "workspace/sync/upload.hpp"
+#include "workspace/manifest/walk.hpp"
+#include "workspace/manifest/winpath.hpp"
 
 BRIVEL_MODULE(workspace, m) {
     using namespace brivel::workspace;

@@ -1,0 +1,93 @@
+#include "core/digest.hpp"
+
+#include "core/filereader.hpp"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+namespace brivel::digest {
+
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+    if (!ctx_ || EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) {
+        EVP_MD_CTX_free(ctx_);
+        throw std::bad_alloc();
+    }
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(ctx_); }
+
+void Sha256::update(const void* data, std::size_t n) { EVP_DigestUpdate(ctx_, data, n); }
+
+Sha256Raw Sha256::finish() {
+    Sha256Raw out{};
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(ctx_, out.data(), &len);
+    return out;
+}
+
+std::string hex(const unsigned char* data, std::size_t n) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string s(n * 2, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+        s[2 * i] = digits[data[i] >> 4];
+        s[2 * i + 1] = digits[data[i] & 0xF];
+    }
+    return s;
+}
+
+std::string base64(const unsigned char* data, std::size_t n) {
+    std::string s(4 * ((n + 2) / 3), '\0');
+    int len = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(s.data()), data, static_cast<int>(n));
+    s.resize(static_cast<std::size_t>(len));
+    return s;
+}
+
+std::string md5_hex(const void* data, std::size_t n) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(data, n, out, &len, EVP_md5(), nullptr);
+    return hex(out, len);
+}
+
+Sha256Raw sha256(const void* data, std::size_t n) {
+    Sha256 h;
+    h.update(data, n);
+    return h.finish();
+}
+
+// Larger blocks change nothing but memory; the digest is the same for any block size.
+constexpr std::size_t kMaxBlock = std::size_t{64} << 20;
+
+std::size_t block_size(std::size_t chunk) { return std::clamp<std::size_t>(chunk, 1, kMaxBlock); }
+
+int sha256_file(const char* path, std::size_t chunk, FileDigest& out) {
+    std::size_t block = block_size(chunk);
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[block]);
+    return sha256_file(path, buf.get(), block, out);
+}
+
+int sha256_file(const char* path, unsigned char* buf, std::size_t block, FileDigest& out) {
+    files::FileReader reader;
+    if (int err = reader.open(path)) return err;
+    out.opened = true;
+    Sha256 h;
+    std::uint64_t total = 0;
+    for (;;) {
+        long long n = reader.read(buf, block);
+        if (n < 0) return static_cast<int>(-n);
+        if (n == 0) break;
+        h.update(buf, static_cast<std::size_t>(n));
+        total += static_cast<std::uint64_t>(n);
+    }
+    Sha256Raw raw = h.finish();
+    out.hex = hex(raw.data(), raw.size());
+    out.bytes = total;
+    return 0;
+}
+
+}  // namespace brivel::digest

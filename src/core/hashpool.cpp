@@ -1,0 +1,62 @@
+#include "core/hashpool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "core/digest.hpp"
+
+namespace brivel::hashpool {
+
+namespace {
+
+// Runs `work` on the calling thread and up to workers - 1 more.
+template <class F>
+void spread(std::size_t workers, F&& work) {
+    std::vector<std::thread> threads;
+    for (std::size_t t = 1; t < workers; ++t) {
+        try {
+            threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: the ones running share the rest
+        }
+    }
+    work();
+    for (std::thread& t : threads) t.join();
+}
+
+}  // namespace
+
+void stat_all(std::vector<StatJob>& jobs, std::size_t workers) {
+    std::atomic<std::size_t> next{0};
+    constexpr std::size_t kBatch = 256;
+    spread(std::min(workers, jobs.size() / kBatch + 1), [&] {
+        for (std::size_t from; (from = next.fetch_add(kBatch, std::memory_order_relaxed)) < jobs.size();)
+            for (std::size_t i = from; i < std::min(jobs.size(), from + kBatch); ++i)
+                jobs[i].error = ::stat(jobs[i].path.c_str(), &jobs[i].st) == 0 ? 0 : errno;
+    });
+}
+
+void hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk) {
+    const std::size_t block = digest::block_size(chunk);
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        std::unique_ptr<unsigned char[]> buf(new unsigned char[block]);
+        for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < jobs.size();) {
+            HashJob& j = jobs[i];
+            digest::FileDigest d;
+            j.error = digest::sha256_file(j.path.c_str(), buf.get(), block, d);
+            j.read_error = j.error != 0 && d.opened;
+            if (j.error == 0) {
+                j.hex = std::move(d.hex);
+                j.bytes = d.bytes;
+            }
+        }
+    };
+    spread(std::min(workers, jobs.size()), work);
+}
+
+}  // namespace brivel::hashpool

@@ -1,0 +1,202 @@
+#include "workspace/transfer/client.hpp"
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/ns.hpp"
+#include "common/pyclass.hpp"
+#include "workspace/transfer/file_stream.hpp"
+
+namespace brivel::workspace {
+namespace {
+
+using namespace pybind11::literals;
+
+// Holds a threading.Lock for one scope. acquire() waits with the GIL released.
+class LockHold {
+  public:
+    explicit LockHold(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
+    ~LockHold() {
+        try {
+            lock_.attr("release")();
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable(__func__);
+        }
+    }
+    LockHold(const LockHold&) = delete;
+    LockHold& operator=(const LockHold&) = delete;
+
+  private:
+    py::object lock_;
+};
+
+bool is_open(py::handle pool) { return !pool.is_none() && !args::truthy(pool.attr("is_closed")); }
+
+// Double-checked creation: the steady state is one attribute read without the lock; threads
+// that all find the pool missing build exactly one and all return it.
+template <class Build>
+py::object lazy_pool(py::handle self, const char* attr, const char* lock_attr, Build build) {
+    py::object pool = self.attr(attr);
+    if (is_open(pool)) return pool;
+    LockHold hold(self.attr(lock_attr));
+    pool = self.attr(attr);
+    if (!is_open(pool)) {
+        pool = build(self);
+        py::setattr(self, attr, pool);
+    }
+    return pool;
+}
+
+py::object build_transfer_pool(py::handle self) {
+    py::object httpx = ns::get("httpx");
+    py::object n = ns::get("_TRANSFER_POOL_CONNECTIONS");
+    py::object limits = httpx.attr("Limits")("max_connections"_a = n, "max_keepalive_connections"_a = n,
+                                             "keepalive_expiry"_a = 30.0);
+    return httpx.attr("Client")("timeout"_a = self.attr("timeout"), "limits"_a = limits);
+}
+
+py::object build_api_pool(py::handle self) {
+    py::object httpx = ns::get("httpx");
+    py::object limits = httpx.attr("Limits")("max_connections"_a = 16, "max_keepalive_connections"_a = 8,
+                                             "keepalive_expiry"_a = 4.0);
+    py::object transport = httpx.attr("HTTPTransport")("retries"_a = 2);
+    return httpx.attr("Client")("timeout"_a = self.attr("timeout"), "limits"_a = limits,
+                                "transport"_a = transport);
+}
+
+void init(py::object self, py::object api_url, py::object api_key, py::object timeout, py::object progress) {
+    args::exact_str(api_url, "api_url");
+    args::exact_str(api_key, "api_key");
+    py::object seconds = args::to_float(timeout, "timeout");
+    py::object lock = ns::get("threading").attr("Lock");
+    py::setattr(self, "api_url", api_url.attr("rstrip")("/"));
+    py::setattr(self, "api_key", api_key);
+    py::setattr(self, "timeout", seconds);
+    py::setattr(self, "progress", progress);
+    py::setattr(self, "_transfer_client", py::none());
+    py::setattr(self, "_transfer_client_lock", lock());
+    py::setattr(self, "_api_client", py::none());
+    py::setattr(self, "_api_client_lock", lock());
+}
+
+py::object transfer_http_client(py::object self) {
+    return lazy_pool(self, "_transfer_client", "_transfer_client_lock", &build_transfer_pool);
+}
+
+py::object api_http_client(py::object self) {
+    return lazy_pool(self, "_api_client", "_api_client_lock", &build_api_pool);
+}
+
+void close_pools(py::object self) {
+    for (const char* attr : {"_transfer_client", "_api_client"}) {
+        py::object pool = self.attr(attr);
+        py::setattr(self, attr, py::none());
+        if (!pool.is_none()) errors::ignore_errors([&] { pool.attr("close")(); });
+    }
+}
+
+py::object enter_block(py::object self) { return self; }
+
+void exit_block(py::object self, py::args) { self.attr("close")(); }
+
+py::dict headers(py::object self, py::object content_type) {
+    args::exact_str(content_type, "content_type");
+    py::dict h;
+    h["Authorization"] = py::str("Bearer ") + py::str(self.attr("api_key"));
+    h["Content-Type"] = content_type;
+    return h;
+}
+
+// api_url + "/v1/jobs/" + job id + suffix, joined as they are.
+py::object job_url(py::handle self, py::handle job_id, const char* suffix) {
+    py::object base = self.attr("api_url");
+    return base + py::str("/v1/jobs/") + py::reinterpret_borrow<py::object>(job_id) + py::str(suffix);
+}
+
+py::object json_dict(py::handle resp) { return args::expect(resp.attr("json")(), &PyDict_Type); }
+
+py::object api_post(py::handle self, py::handle url, py::handle body) {
+    py::object pool = self.attr("_api_http_client")();
+    py::object resp = body.is_none()
+                          ? pool.attr("post")(url, "headers"_a = self.attr("_headers")())
+                          : pool.attr("post")(url, "json"_a = body, "headers"_a = self.attr("_headers")());
+    resp.attr("raise_for_status")();
+    return json_dict(resp);
+}
+
+py::object post_manifest(py::object self, py::object job_id, py::object manifest) {
+    args::exact_str(job_id, "job_id");
+    args::exact_dict(manifest, "manifest");
+    return api_post(self, job_url(self, job_id, "/workspace/manifest"), manifest);
+}
+
+py::object complete_uploads(py::object self, py::object job_id) {
+    args::exact_str(job_id, "job_id");
+    return api_post(self, job_url(self, job_id, "/workspace/uploads/complete"), py::none());
+}
+
+py::object presign_blobs(py::object self, py::object endpoint, py::object shas) {
+    args::exact_str(endpoint, "endpoint");
+    args::exact_list(shas, "shas");
+    py::dict body;
+    body["shas"] = shas;
+    py::object base = self.attr("api_url");
+    return api_post(self, base + endpoint, body);
+}
+
+// Best effort: the outputs are already on disk when this runs.
+void ack_outputs(py::object self, py::object job_id) {
+    args::exact_str(job_id, "job_id");
+    errors::ignore_errors([&] {
+        py::object pool = self.attr("_api_http_client")();
+        py::object url = job_url(self, job_id, "/outputs/ack");
+        pool.attr("post")(url, "headers"_a = self.attr("_headers")());
+    });
+}
+
+py::object get_outputs_manifest(py::object self, py::object job_id) {
+    args::exact_str(job_id, "job_id");
+    py::object pool = self.attr("_api_http_client")();
+    py::object url = job_url(self, job_id, "/outputs/manifest");
+    py::object resp = pool.attr("get")(url, "headers"_a = self.attr("_headers")("application/json"));
+    // A job that has produced nothing yet has no outputs manifest.
+    py::object status = resp.attr("status_code");
+    if (status.equal(py::int_(404))) {
+        py::dict empty;
+        empty["artifacts"] = py::list();
+        return empty;
+    }
+    resp.attr("raise_for_status")();
+    return json_dict(resp);
+}
+
+py::object download_artifact(py::object self, py::object get_url) {
+    args::exact_str(get_url, "get_url");
+    py::object resp = self.attr("_transfer_http_client")().attr("get")(get_url);
+    resp.attr("raise_for_status")();
+    return args::expect(resp.attr("content"), &PyBytes_Type);
+}
+
+}  // namespace
+
+void define_workspace_client(py::module_&) {
+    define_file_stream();
+    py::object cls = pyclass::new_class("WorkspaceClient");
+    pyclass::def(cls, "__init__", &init, py::arg("api_url"), py::arg("api_key"), py::kw_only(),
+                 py::arg("timeout") = 60.0, py::arg("progress") = py::none());
+    pyclass::def(cls, "_transfer_http_client", &transfer_http_client);
+    pyclass::def(cls, "_api_http_client", &api_http_client);
+    pyclass::def(cls, "close", &close_pools);
+    pyclass::def(cls, "__enter__", &enter_block);
+    pyclass::def(cls, "__exit__", &exit_block);
+    pyclass::def(cls, "_headers", &headers, py::arg("content_type") = "application/json");
+    pyclass::def(cls, "post_manifest", &post_manifest, py::arg("job_id"), py::arg("manifest"));
+    pyclass::def(cls, "complete_uploads", &complete_uploads, py::arg("job_id"));
+    bind_single_put(cls);
+    pyclass::def(cls, "presign_blobs", &presign_blobs, py::arg("endpoint"), py::arg("shas"));
+    pyclass::def(cls, "ack_outputs", &ack_outputs, py::arg("job_id"));
+    pyclass::def(cls, "get_outputs_manifest", &get_outputs_manifest, py::arg("job_id"));
+    pyclass::def(cls, "download_artifact", &download_artifact, py::arg("get_url"));
+    ns::set("WorkspaceClient", cls);
+}
+
+}  // namespace brivel::workspace

@@ -1,0 +1,121 @@
+#include "workspace/transfer/file_stream.hpp"
+
+#include <memory>
+
+#include "core/digest.hpp"
+#include "common/errors.hpp"
+#include "common/pyclass.hpp"
+
+namespace brivel::workspace {
+
+// Plain C++ state of one stream, reachable without the GIL.
+struct FileStream::State {
+    files::FileReader reader;
+    std::string expected_hex;  // empty: no check
+    std::unique_ptr<digest::Sha256> hash;
+    bool done = false;
+};
+
+namespace {
+
+using State = FileStream::State;
+
+// Large enough that per-chunk overhead vanishes against the network, small enough that
+// dozens of parallel uploads stay in constant, modest memory.
+constexpr Py_ssize_t kChunk = Py_ssize_t{1} << 20;
+
+// Kept for the life of the process, like the module namespace, for threads still
+// streaming at shutdown.
+PyObject* g_class = nullptr;
+
+State* state_of(py::handle self) { return self.attr("_state").cast<py::capsule>().get_pointer<State>(); }
+
+// The next chunk, or None at end of file.
+py::object read_chunk(py::handle self, State* st) {
+    PyObject* chunk = PyBytes_FromStringAndSize(nullptr, kChunk);
+    if (!chunk) throw py::error_already_set();
+    long long n;
+    {
+        // The bytes object is not shared with anyone yet, so filling it needs no GIL.
+        py::gil_scoped_release nogil;
+        n = st->reader.read(PyBytes_AS_STRING(chunk), static_cast<std::size_t>(kChunk));
+        if (n > 0 && st->hash) st->hash->update(PyBytes_AS_STRING(chunk), static_cast<std::size_t>(n));
+    }
+    if (n <= 0) {
+        Py_DECREF(chunk);
+        if (n < 0) errors::raise_errno(static_cast<int>(-n), self.attr("_name"));
+        return py::none();
+    }
+    if (n < kChunk && _PyBytes_Resize(&chunk, static_cast<Py_ssize_t>(n)) < 0) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(chunk);
+}
+
+void finish(py::handle self, State* st) {
+    st->done = true;
+    if (!st->hash) return;
+    digest::Sha256Raw raw = st->hash->finish();
+    std::string got = digest::hex(raw.data(), raw.size());
+    if (got != st->expected_hex)
+        raise_file_changed(self.attr("_label"), py::str(st->expected_hex), py::str(got));
+}
+
+py::object iter_self(py::object self) { return self; }
+
+// Hands out the chunk read ahead and reads the next one; the last chunk leaves only after
+// the end of the file has been seen (and the content checked).
+py::object next_chunk(py::object self) {
+    State* st = state_of(self);
+    py::object current = self.attr("_ahead");
+    if (current.is_none()) {
+        if (st->done) throw py::stop_iteration();
+        current = read_chunk(self, st);
+        if (current.is_none()) {
+            finish(self, st);
+            throw py::stop_iteration();
+        }
+    }
+    py::object ahead = read_chunk(self, st);
+    if (ahead.is_none()) finish(self, st);
+    py::setattr(self, "_ahead", ahead);
+    return current;
+}
+
+}  // namespace
+
+[[noreturn]] void raise_file_changed(py::handle path, py::handle expected_hex, py::handle got_hex) {
+    py::slice first12(0, 12, 1);
+    py::str msg = py::str("Local file {} changed during upload (expected sha256={}, got {})")
+                      .format(py::str(path), expected_hex[first12], got_hex[first12]);
+    PyErr_SetObject(PyExc_RuntimeError, msg.ptr());
+    throw py::error_already_set();
+}
+
+void define_file_stream() {
+    py::object cls = pyclass::new_class("_FileStream");
+    pyclass::def(cls, "__iter__", &iter_self);
+    pyclass::def(cls, "__next__", &next_chunk);
+    Py_XSETREF(g_class, cls.release().ptr());
+}
+
+FileStream::FileStream(const fspath::Encoded& file, py::handle label, const std::string& expected_hex) {
+    auto* st = new State();
+    py::capsule owner(st, [](void* p) { delete static_cast<State*>(p); });
+    st->expected_hex = expected_hex;
+    if (!expected_hex.empty()) st->hash = std::make_unique<digest::Sha256>();
+    int err;
+    {
+        py::gil_scoped_release nogil;
+        err = st->reader.open(file.c_str());
+    }
+    if (err) errors::raise_errno(err, file.name);
+    body_ = py::reinterpret_borrow<py::object>(g_class)();
+    py::setattr(body_, "_state", owner);
+    py::setattr(body_, "_name", file.name);
+    py::setattr(body_, "_label", label);
+    py::setattr(body_, "_ahead", py::none());
+    state_ = st;
+}
+
+FileStream::~FileStream() { state_->reader.close(); }
+
+}  // namespace brivel::workspace

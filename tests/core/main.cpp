@@ -1,0 +1,3 @@
+#include "check.hpp"
+
+int main() { return brivel::check::run_all(); }

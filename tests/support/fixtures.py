@@ -1,0 +1,386 @@
+"""Pytest fixtures around the doubles. ``tests/conftest.py`` takes them with
+``from support.fixtures import *``; nothing here imports ``brivel`` at import time, and
+``clean_env`` is left for the conftest to make autouse.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import importlib
+import json
+import logging
+import logging.handlers
+import os
+import stat
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import types
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pytest
+
+from .cloud import SERVER_THREADS, FakeCloud
+from .fakes import FakeFlowtune, FakeNvml, FakeOrvane, FakePsutil, Progress, install_module
+from .s3 import moto_server, s3, s3_bucket, s3_cloud
+
+__all__ = [
+    # fixtures
+    "brivel_logs", "cache_dir", "clean_env", "cloud", "cloud_factory", "default_api_url",
+    "fake_flowtune", "fake_nvml", "fake_orvane", "fake_psutil", "hide_module",
+    "join_new_threads", "moto_server", "no_backoff", "overflow_cleanup", "progress",
+    "run_python", "s3", "s3_bucket", "s3_cloud", "set_const", "status_error", "tree",
+    "write_journal", "write_module",
+    # plain helpers
+    "BackoffRecorder", "TreeBuilder", "built_manifest", "join_threads", "make_status_error",
+    "manifest_file",
+]
+
+
+# ------------------------------------------------------------------------------ the double
+
+
+@pytest.fixture
+def cloud_factory():
+    """``make(api_key="test-key", **options)`` starts a FakeCloud. Teardown stops each one
+    and fails on unallowed violations, finite injections that never fired, server errors."""
+    made: list[FakeCloud] = []
+
+    def make(api_key: str = "test-key", **options) -> FakeCloud:
+        cloud = FakeCloud(api_key, **options).start()
+        made.append(cloud)
+        return cloud
+
+    yield make
+    for cloud in made:
+        cloud.stop()
+    problems = [p for cloud in made for p in cloud.problems()]
+    assert not problems, "fake cloud:\n" + "\n".join(problems)
+
+
+@pytest.fixture
+def cloud(cloud_factory) -> FakeCloud:
+    return cloud_factory()
+
+
+@pytest.fixture
+def default_api_url(cloud, monkeypatch) -> str:
+    """Points the package's default service URL at the double (imports brivel.overflow)."""
+    monkeypatch.setattr("brivel.overflow._DEFAULT_API_URL", cloud.base)
+    return cloud.base
+
+
+# ---------------------------------------------------------------------------- environment
+
+
+@pytest.fixture
+def clean_env(monkeypatch, tmp_path_factory) -> Path:
+    """No BRIVEL_/PORTVEL_ variable leaks in, and HOME is a fresh directory."""
+    for name in list(os.environ):
+        if name.startswith(("BRIVEL_", "PORTVEL_")):
+            monkeypatch.delenv(name)
+    home = tmp_path_factory.mktemp("home")
+    monkeypatch.setenv("HOME", str(home))
+    return home
+
+
+@pytest.fixture
+def cache_dir(monkeypatch, tmp_path_factory) -> Path:
+    """A fresh BRIVEL_CACHE_DIR (the package reads it at each use)."""
+    path = tmp_path_factory.mktemp("cache")
+    monkeypatch.setenv("BRIVEL_CACHE_DIR", str(path))
+    return path
+
+
+def _journal_line(entry) -> str:
+    return entry if isinstance(entry, str) else json.dumps(entry)
+
+
+@pytest.fixture
+def write_journal(cache_dir):
+    """``write(sha, header, records=())`` writes ``uploads/<sha>.json``: the header line
+    ``{"upload_id", "part_size", "checksum_parts"}``, then ``{"part", "etag", "checksum"}``
+    lines. Strings are written verbatim, for damaged journals."""
+
+    def write(sha: str, header, records=()) -> Path:
+        path = cache_dir / "uploads" / f"{sha}.json"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        lines = [_journal_line(header)] + [_journal_line(r) for r in records]
+        path.write_text("".join(line + "\n" for line in lines))
+        return path
+
+    return write
+
+
+@dataclass
+class BackoffRecorder:
+    attempts: list = field(default_factory=list)  # first argument of each back-off call
+    calls: list = field(default_factory=list)     # (args, kwargs)
+    sleeps: list = field(default_factory=list)    # durations passed to time.sleep
+
+
+@pytest.fixture
+def no_backoff(monkeypatch) -> BackoffRecorder:
+    """Records instead of sleeping: ``brivel.workspace._sleep_backoff`` (set even before the
+    package defines it) and ``time.sleep``."""
+    rec = BackoffRecorder()
+
+    def backoff(*args, **kwargs):
+        rec.calls.append((args, kwargs))
+        rec.attempts.append(args[0] if args else next(iter(kwargs.values()), None))
+
+    monkeypatch.setattr("brivel.workspace._sleep_backoff", backoff, raising=False)
+    monkeypatch.setattr(time, "sleep", rec.sleeps.append)
+    return rec
+
+
+@pytest.fixture
+def set_const(monkeypatch):
+    """``set_const(module, name, value)`` for call-time constants; the name must exist."""
+
+    def setter(module, name: str, value) -> None:
+        if isinstance(module, str):
+            module = importlib.import_module(module)
+        monkeypatch.setattr(module, name, value)
+
+    return setter
+
+
+@pytest.fixture
+def run_python(tmp_path_factory):
+    """``run(code, *, env=None, timeout=60)`` runs ``python -c`` with an environment built
+    from scratch (PATH, a fresh HOME, ``env``) in an empty directory, so the installed
+    package is imported, never the source tree."""
+
+    def run(code: str, *, env: dict | None = None, timeout: float = 60):
+        home = tmp_path_factory.mktemp("child-home")
+        full = {"PATH": os.environ.get("PATH", ""), "HOME": str(home), **(env or {})}
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full,
+                              cwd=home, capture_output=True, text=True, timeout=timeout)
+
+    return run
+
+
+def join_threads(before, timeout: float = 5.0, *, ignore=None) -> None:
+    """Joins threads started since ``before`` (a ``threading.enumerate()`` snapshot), except
+    FakeCloud's and those ``ignore(thread)`` accepts; fails if any outlives ``timeout``."""
+    old = set(before)
+    new = [t for t in threading.enumerate()
+           if t not in old and t is not threading.current_thread()
+           and t not in SERVER_THREADS and not (ignore and ignore(t))]
+    deadline = time.monotonic() + timeout
+    for thread in new:
+        thread.join(max(0.0, deadline - time.monotonic()))
+    alive = [t.name for t in new if t.is_alive()]
+    assert not alive, f"threads still running after {timeout}s: {alive}"
+
+
+@pytest.fixture
+def join_new_threads():
+    return join_threads
+
+
+# --------------------------------------------------------------------------- HTTP errors
+
+
+def make_status_error(code: int, text: str = "", *, no_status: bool = False,
+                      text_raises: bool | BaseException = False):
+    """A real ``httpx.HTTPStatusError`` on a real request and response. ``no_status``
+    removes the response's ``status_code``; ``text_raises`` makes ``.text`` raise
+    (``httpx.ResponseNotRead`` unless an exception is given)."""
+    import httpx
+
+    request = httpx.Request("GET", "http://127.0.0.1/status-error")
+    cls = httpx.Response
+    if text_raises:
+        error = text_raises if isinstance(text_raises, BaseException) else httpx.ResponseNotRead()
+
+        def broken_text(self):
+            raise error
+
+        cls = type("UnreadableResponse", (httpx.Response,), {"text": property(broken_text)})
+    response = cls(code, content=text.encode(), request=request)
+    if no_status:
+        del response.status_code
+    return httpx.HTTPStatusError(f"HTTP {code}", request=request, response=response)
+
+
+@pytest.fixture
+def status_error():
+    return make_status_error
+
+
+# ---------------------------------------------------------------------------- file trees
+
+
+class TreeBuilder:
+    """Builds awkward workspace trees under ``root``; paths are relative to it."""
+
+    def __init__(self, root: Path):
+        self.root = root
+        self.root.mkdir(parents=True, exist_ok=True)
+        self._locked: list[Path] = []
+
+    def path(self, rel: str) -> Path:
+        return self.root / rel
+
+    def _parent(self, rel: str) -> Path:
+        path = self.path(rel)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        return path
+
+    def file(self, rel: str, data: bytes | str = b"") -> Path:
+        path = self._parent(rel)
+        path.write_bytes(data.encode() if isinstance(data, str) else data)
+        return path
+
+    def dir(self, rel: str) -> Path:
+        path = self.path(rel)
+        path.mkdir(parents=True, exist_ok=True)
+        return path
+
+    def fifo(self, rel: str) -> Path:
+        """A named pipe: a reader that opens it blocks, so such tests carry a timeout."""
+        path = self._parent(rel)
+        os.mkfifo(path)
+        return path
+
+    def dangling_link(self, rel: str, target: str = "does-not-exist") -> Path:
+        path = self._parent(rel)
+        os.symlink(target, path)
+        return path
+
+    def symlinked_dir(self, rel: str, target: str | Path) -> Path:
+        """A link to a directory (``target`` relative to root, or absolute), made if missing."""
+        real = Path(target) if Path(target).is_absolute() else self.path(str(target))
+        real.mkdir(parents=True, exist_ok=True)
+        path = self._parent(rel)
+        os.symlink(real, path, target_is_directory=True)
+        return path
+
+    def unreadable_dir(self, rel: str, files: dict | None = None) -> Path:
+        if os.geteuid() == 0:
+            pytest.skip("root reads every directory")
+        path = self.dir(rel)
+        for name, data in (files or {}).items():
+            self.file(f"{rel}/{name}", data)
+        path.chmod(0)
+        self._locked.append(path)
+        return path
+
+    def gitignore(self, lines, *, rel: str = ".gitignore", crlf: bool = False,
+                  bom: bool = False) -> Path:
+        text = ("\r\n" if crlf else "\n").join(lines) + ("\r\n" if crlf else "\n")
+        return self.file(rel, (b"\xef\xbb\xbf" if bom else b"") + text.encode())
+
+    def restore(self) -> None:
+        for path in self._locked:
+            path.chmod(stat.S_IRWXU)
+
+
+@pytest.fixture
+def tree(tmp_path):
+    builder = TreeBuilder(tmp_path / "tree")
+    yield builder
+    builder.restore()
+
+
+def manifest_file(relpath: str, data: bytes = b"", **fields) -> types.SimpleNamespace:
+    """Duck-typed manifest entry for sync tests that skip the tree walk."""
+    base = {"relpath": relpath, "size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
+    return types.SimpleNamespace(**{**base, **fields})
+
+
+def built_manifest(files, **fields) -> types.SimpleNamespace:
+    files = list(files)
+    base = {"files": files, "total_bytes": sum(getattr(f, "size", 0) for f in files)}
+    return types.SimpleNamespace(**{**base, **fields})
+
+
+# ---------------------------------------------------------------------------- overflow
+
+
+@pytest.fixture
+def write_module(tmp_path_factory, monkeypatch):
+    """``write(name, src)`` imports user code from a fresh directory (overflow() must run in
+    such a module, never in a test module, or it would wrap the test's own helpers)."""
+    names: list[str] = []
+
+    def write(name: str, src: str) -> types.ModuleType:
+        root = tmp_path_factory.mktemp("usercode")
+        (root / f"{name}.py").write_text(textwrap.dedent(src))
+        monkeypatch.syspath_prepend(str(root))
+        sys.modules.pop(name, None)
+        names.append(name)
+        return importlib.import_module(name)
+
+    yield write
+    for name in names:
+        sys.modules.pop(name, None)
+
+
+@pytest.fixture
+def overflow_cleanup():
+    """After the test: stops the active monitor, clears profilers, resets the module."""
+    yield
+    module = sys.modules.get("brivel.overflow")
+    if module is not None:
+        stop = getattr(getattr(module, "_active_monitor", None), "stop", None)
+        if callable(stop):
+            stop()
+        if hasattr(module, "_active_monitor"):
+            module._active_monitor = None
+    sys.setprofile(None)
+    threading.setprofile(None)
+
+
+@pytest.fixture
+def brivel_logs():
+    """Records of the ``brivel`` logger in a stdlib BufferingHandler (``.buffer``)."""
+    logger = logging.getLogger("brivel")
+    handler = logging.handlers.BufferingHandler(capacity=1 << 20)
+    level = logger.level
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    yield handler
+    logger.removeHandler(handler)
+    logger.setLevel(level)
+
+
+# ------------------------------------------------------------------------- module fakes
+
+
+@pytest.fixture
+def fake_psutil(monkeypatch):
+    fake = FakePsutil().install(monkeypatch)
+    yield fake
+    fake.tick.set()  # frees any thread still inside an interval wait
+
+
+@pytest.fixture
+def fake_nvml(monkeypatch) -> FakeNvml:
+    return FakeNvml().install(monkeypatch)
+
+
+@pytest.fixture
+def fake_orvane(monkeypatch) -> FakeOrvane:
+    return FakeOrvane().install(monkeypatch)
+
+
+@pytest.fixture
+def fake_flowtune(monkeypatch) -> FakeFlowtune:
+    return FakeFlowtune().install(monkeypatch)
+
+
+@pytest.fixture
+def progress() -> Progress:
+    return Progress()
+
+
+@pytest.fixture
+def hide_module(monkeypatch):
+    """``hide(name)``: importing ``name`` fails for this test, as if not installed."""
+    return lambda name: install_module(monkeypatch, name, None)

@@ -1,0 +1,44 @@
+"""Shared helpers for the manifest-building tests and the benchmark: the plain-Python
+reference ignore matcher written with the interpreter's fnmatch, and small tree builders."""
+
+import fnmatch
+import os
+
+
+def ref_normalize(pattern):
+    s = pattern.strip()
+    if not s or s.startswith("#"):
+        return "", False
+    if s.endswith("/"):
+        return s[:-1], True
+    return s, False
+
+
+def ref_matches(relpath, patterns):
+    rel = relpath.replace("\\", "/").lstrip("/")
+    parts = rel.split("/")
+    for pattern in patterns:
+        cleaned, _ = ref_normalize(pattern)
+        if not cleaned:
+            continue
+        if fnmatch.fnmatchcase(rel, cleaned):
+            return True
+        for part in parts:
+            if fnmatch.fnmatchcase(part, cleaned):
+                return True
+        if cleaned.endswith("/**") and rel.startswith(cleaned[:-3]):
+            return True
+    return False
+
+
+reference_matches = ref_matches
+
+
+def make_tree(root, files):
+    """files: {relpath: bytes or str}; returns root."""
+    for rel, content in files.items():
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content.encode() if isinstance(content, str) else content)
+    return root
