@@ -7,6 +7,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/pool.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 #include "workspace/manifest/cachedoc.hpp"
@@ -177,14 +178,7 @@ void hash_through_namespace(const std::vector<Work>& work, long long workers, st
     if (workers == 1) {
         for (py::handle item : items) out.append(fn(item));
     } else {
-        py::object pool = ns::import("concurrent.futures").attr("ThreadPoolExecutor")(py::arg("max_workers") = workers);
-        try {
-            out = py::list(pool.attr("map")(fn, items));
-        } catch (...) {
-            pool.attr("shutdown")(py::arg("wait") = true);
-            throw;
-        }
-        pool.attr("shutdown")(py::arg("wait") = true);
+        out = pool::map(py::int_(workers), fn, items);
     }
     for (py::handle r : out) {
         auto v = sig::unpack(r, 3);

@@ -9,6 +9,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/ns.hpp"
+#include "common/pool.hpp"
 
 namespace brivel::workspace {
 namespace {
@@ -98,27 +99,6 @@ void progress(Call& c, py::handle mf) {
     errors::ignore_errors([&] { c.on_file(mf, n, c.total); });
 }
 
-// A ThreadPoolExecutor used as a context: every task submitted up front, results taken in
-// completion order so the first failure is re-raised, but only after every task has ended.
-template <class Submit>
-void run_pool(py::object max_workers, Submit submit) {
-    py::object futures_mod = ns::import("concurrent.futures");
-    py::object ex = futures_mod.attr("ThreadPoolExecutor")("max_workers"_a = max_workers);
-    py::list futures;
-    try {
-        submit(ex, futures);
-        for (py::handle f : futures_mod.attr("as_completed")(futures)) f.attr("result")();
-    } catch (...) {
-        ex.attr("shutdown")("wait"_a = true);
-        throw;
-    }
-    ex.attr("shutdown")("wait"_a = true);
-}
-
-void submit(py::handle ex, py::list& futures, py::handle fn, py::handle a) {
-    futures.append(ex.attr("submit")(fn, a));
-}
-
 // ---- legacy road -------------------------------------------------------------------------
 
 void run_legacy(const CallPtr& c, const std::vector<Blob>& pending, py::object max_workers) {
@@ -133,8 +113,8 @@ void run_legacy(const CallPtr& c, const std::vector<Blob>& pending, py::object m
             progress(*c, mf);
         },
         py::name("_legacy_one"), py::arg("item"));
-    run_pool(workers, [&](py::handle ex, py::list& futures) {
-        for (const Blob& b : pending) submit(ex, futures, legacy_one, py::make_tuple(b.sha, b.mf));
+    pool::run(workers, [&](pool::Pool& p) {
+        for (const Blob& b : pending) p.submit(legacy_one, py::make_tuple(b.sha, b.mf));
     });
 }
 
@@ -180,10 +160,10 @@ void run_small(const CallPtr& c) {
     py::int_ workers(std::min<long long>(fanout, static_cast<long long>(c->small.size())));
     py::cpp_function task([c](py::object sha, py::object mf, py::object url) { small_one(c, sha, mf, url); },
                           py::name("_small_one"), py::arg("sha"), py::arg("mf"), py::arg("url"));
-    run_pool(workers, [&](py::handle ex, py::list& futures) {
+    pool::run(workers, [&](pool::Pool& p) {
         const std::size_t n = c->small.size();
         if (!args::truthy(c->plan.presign_endpoint)) {
-            for (const Blob& b : c->small) futures.append(ex.attr("submit")(task, b.sha, b.mf, py::none()));
+            for (const Blob& b : c->small) p.submit(task, b.sha, b.mf, py::none());
             return;
         }
         // Batches are presigned back to back while the workers upload the earlier ones.
@@ -192,7 +172,7 @@ void run_small(const CallPtr& c) {
             py::object urls = batch_urls(*c, i, end);
             for (std::size_t j = i; j < end; ++j) {
                 const Blob& b = c->small[j];
-                futures.append(ex.attr("submit")(task, b.sha, b.mf, urls.attr("get")(b.sha)));
+                p.submit(task, b.sha, b.mf, urls.attr("get")(b.sha));
             }
         }
     });
@@ -224,9 +204,9 @@ void run_tiers(const CallPtr& c, std::vector<Blob>& pending) {
     if (!c->small.empty() && !c->large.empty()) {
         py::cpp_function small([c]() { run_small(c); }, py::name("_run_small"));
         py::cpp_function large([c]() { run_large(c); }, py::name("_run_large"));
-        run_pool(py::int_(2), [&](py::handle ex, py::list& futures) {
-            futures.append(ex.attr("submit")(small));
-            futures.append(ex.attr("submit")(large));
+        pool::run(py::int_(2), [&](pool::Pool& p) {
+            p.submit(small);
+            p.submit(large);
         });
     } else if (!c->small.empty()) {
         run_small(c);
