@@ -2,6 +2,7 @@
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
+#include "common/lock.hpp"
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
 #include "workspace/transfer/file_stream.hpp"
@@ -10,24 +11,6 @@ namespace brivel::workspace {
 namespace {
 
 using namespace pybind11::literals;
-
-// Holds a threading.Lock for one scope. acquire() waits with the GIL released.
-class LockHold {
-  public:
-    explicit LockHold(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
-    ~LockHold() {
-        try {
-            lock_.attr("release")();
-        } catch (py::error_already_set& e) {
-            e.discard_as_unraisable(__func__);
-        }
-    }
-    LockHold(const LockHold&) = delete;
-    LockHold& operator=(const LockHold&) = delete;
-
-  private:
-    py::object lock_;
-};
 
 bool is_open(py::handle pool) { return !pool.is_none() && !args::truthy(pool.attr("is_closed")); }
 
