@@ -39,4 +39,7 @@ py::object expect(py::object value, PyTypeObject* type);
 // Python truthiness; errors of __bool__ propagate.
 bool truthy(py::handle value);
 
+// An int (or int subclass) as a C++ long long; OverflowError when it does not fit.
+long long to_long_long(py::handle value);
+
 }  // namespace brivel::args

@@ -1,24 +1,13 @@
 #include "workspace/config.hpp"
 
 #include "common/ns.hpp"
+#include "workspace/manifest/ignore.hpp"
 
 namespace brivel::workspace {
 namespace {
 
 const char* const kStdModules[] = {"dataclasses", "fnmatch", "hashlib", "inspect", "logging",
                                     "os", "re", "sys", "threading"};
-
-const char* const kDefaultIgnore[] = {
-    ".git/", "__pycache__/", "*.pyc", "*.pyo", ".venv/", "venv/", "env/",
-    "node_modules/", ".cursor/", ".idea/", ".vscode/", ".DS_Store", ".pytest_cache/",
-    ".mypy_cache/", ".ruff_cache/", ".brivel_cache/", "*.egg-info/", ".coverage", "htmlcov/"};
-
-const char* const kRootMarkers[] = {".git", "pyproject.toml", "setup.py",
-                                     "package.json", "Cargo.toml", "go.mod"};
-
-const char* const kUrlExpiryMarkers[] = {"expired", "request has expired", "signaturedoesnotmatch",
-                                          "token has expired", "authenticationrequired",
-                                          "authorizationqueryparameters"};
 
 const char* const kPublic[] = {"DEFAULT_IGNORE_PATTERNS", "DEFAULT_MAX_BYTES", "WARN_BYTES",
                                "Upload", "Output", "Workspace", "BuiltManifest", "ManifestFile",
@@ -27,13 +16,6 @@ const char* const kPublic[] = {"DEFAULT_IGNORE_PATTERNS", "DEFAULT_MAX_BYTES", "
                                "matches_ignore", "upload_workspace"};
 
 constexpr char kWinAbsPathPattern[] = R"(['"]([A-Za-z]:[\\/][A-Za-z0-9_. \-/\\]{1,256})['"])";
-
-template <std::size_t N>
-py::tuple str_tuple(const char* const (&items)[N]) {
-    py::tuple t(N);
-    for (std::size_t i = 0; i < N; ++i) t[i] = py::str(items[i]);
-    return t;
-}
 
 // The variable's text when set (even empty), else the default text.
 py::object env_text(const char* var, py::handle default_text) {
@@ -44,9 +26,7 @@ py::object env_text(const char* var, py::handle default_text) {
 // the import with the interpreter's own invalid-literal error.
 py::object env_int(const char* var, py::handle default_text) {
     py::object text = env_text(var, default_text);
-    PyObject* v = PyNumber_Long(text.ptr());
-    if (!v) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(v);
+    return to_int(text);
 }
 
 void read_int(const char* constant, const char* var, py::handle default_text) {
@@ -65,9 +45,7 @@ py::object pymin(py::handle a, py::handle b) { return b < a ? py::reinterpret_bo
 py::object pymax(py::handle a, py::handle b) { return a < b ? py::reinterpret_borrow<py::object>(b) : py::reinterpret_borrow<py::object>(a); }
 
 py::object floordiv(py::handle a, py::handle b) {
-    PyObject* r = PyNumber_FloorDivide(a.ptr(), b.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
+    return steal_or_throw(PyNumber_FloorDivide(a.ptr(), b.ptr()));
 }
 
 py::object hash_workers_default() {
@@ -88,8 +66,7 @@ void derive_transfer_pool_connections() {
 
 }  // namespace
 
-void define_config(py::module_& m) {
-    ns::bind(m);
+void define_config(py::module_&) {
     for (const char* name : kStdModules) ns::set(name, ns::import(name));
     py::object dataclasses = ns::get("dataclasses");
     ns::set("dataclass", dataclasses.attr("dataclass"));
@@ -101,7 +78,7 @@ void define_config(py::module_& m) {
     ns::set("logger", ns::get("logging").attr("getLogger")("brivel.workspace"));
     ns::set("_WIN_ABS_PATH_RE", ns::get("re").attr("compile")(kWinAbsPathPattern));
 
-    ns::set("DEFAULT_IGNORE_PATTERNS", str_tuple(kDefaultIgnore));
+    ns::set("DEFAULT_IGNORE_PATTERNS", default_ignore_patterns());
     ns::set("DEFAULT_MAX_BYTES", py::int_(5368709120LL));
     ns::set("WARN_BYTES", py::int_(104857600LL));
     ns::set("CHUNK_SIZE", py::int_(1048576));
@@ -128,10 +105,6 @@ void define_config(py::module_& m) {
     ns::set("_UPLOAD_ADAPTIVE", py::bool_(switch_on("PORTVEL_UPLOAD_ADAPTIVE")));
     ns::set("_UPLOAD_SOCKET_CEILING", pymin(ns::get("_TRANSFER_POOL_CONNECTIONS"), py::int_(256)));
 }
-
-void define_url_expiry_markers(py::module_&) { ns::set("_URL_EXPIRY_MARKERS", str_tuple(kUrlExpiryMarkers)); }
-
-void define_root_markers(py::module_&) { ns::set("_ROOT_MARKERS", str_tuple(kRootMarkers)); }
 
 void define_all(py::module_&) {
     py::list all;

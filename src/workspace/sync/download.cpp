@@ -1,9 +1,11 @@
 #include "workspace/sync/download.hpp"
 
+#include "common/signature.hpp"
+
 namespace brivel::workspace {
 namespace {
 
-py::object download_outputs(py::object, py::object, py::object, py::object, py::object) {
+py::object download_outputs(const sig::Bound&) {
     PyErr_SetString(PyExc_NotImplementedError, "downloading job outputs is not available yet");
     throw py::error_already_set();
 }
@@ -11,9 +13,12 @@ py::object download_outputs(py::object, py::object, py::object, py::object, py::
 }  // namespace
 
 void define_download_outputs(py::module_& m) {
-    m.def("download_outputs", &download_outputs, py::arg("job_id"), py::arg("client"), py::kw_only(),
-          py::arg("output_dir") = py::none(), py::arg("on_file") = py::none(),
-          py::arg("max_workers") = py::none());
+    sig::def(m, "download_outputs",
+             {sig::arg("job_id"), sig::arg("client"), sig::kw("output_dir", "None"), sig::kw("on_file", "None"),
+              sig::kw("max_workers", "None")},
+             "Download the outputs of job `job_id` into `output_dir`; not available yet\n"
+             "(NotImplementedError).",
+             &download_outputs);
 }
 
 }  // namespace brivel::workspace
