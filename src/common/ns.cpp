@@ -23,6 +23,16 @@ Namespace& space() {
     return *n;
 }
 
+// The namespace dict; a function kept from a module body that failed finds none.
+PyObject* namespace_dict() {
+    PyObject* d = space().dict;
+    if (!d) {
+        PyErr_SetString(PyExc_RuntimeError, "the module's body did not complete: import it again");
+        throw py::error_already_set();
+    }
+    return d;
+}
+
 }  // namespace
 
 void bind(py::module_ m) {
@@ -48,12 +58,12 @@ void reset() {
 
 void on_reset(void (*fn)()) { space().resets.push_back(fn); }
 
-py::dict dict() { return py::reinterpret_borrow<py::dict>(space().dict); }
+py::dict dict() { return py::reinterpret_borrow<py::dict>(namespace_dict()); }
 
 const char* module_name() { return space().name.c_str(); }
 
 py::object get(const char* name) {
-    PyObject* v = PyDict_GetItemString(space().dict, name);  // borrowed
+    PyObject* v = PyDict_GetItemString(namespace_dict(), name);  // borrowed
     if (!v) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw py::error_already_set();
@@ -66,7 +76,7 @@ long long get_int(const char* name) { return args::to_long_long(get(name)); }
 bool get_bool(const char* name) { return args::truthy(get(name)); }
 
 void set(const char* name, py::handle value) {
-    if (PyDict_SetItemString(space().dict, name, value.ptr()) < 0) throw py::error_already_set();
+    if (PyDict_SetItemString(namespace_dict(), name, value.ptr()) < 0) throw py::error_already_set();
 }
 
 py::object import(const char* name) { return py::module_::import(name); }

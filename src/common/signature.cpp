@@ -142,7 +142,6 @@ std::string Signature::docstring(const char* doc) const {
     return s + ")\n--\n\n" + doc;
 }
 
-
 std::vector<py::object> unpack(py::handle value, std::size_t n) {
     std::vector<py::object> out;
     if (PyTuple_CheckExact(value.ptr()) && static_cast<std::size_t>(PyTuple_GET_SIZE(value.ptr())) == n) {

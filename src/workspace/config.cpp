@@ -1,5 +1,6 @@
 #include "workspace/config.hpp"
 
+#include "common/args.hpp"
 #include "common/ns.hpp"
 #include "workspace/manifest/ignore.hpp"
 
@@ -50,7 +51,7 @@ py::object floordiv(py::handle a, py::handle b) {
 
 py::object hash_workers_default() {
     py::object n = ns::get("os").attr("cpu_count")();
-    if (n.is_none() || !py::cast<bool>(n)) n = py::int_(4);
+    if (n.is_none() || !args::truthy(n)) n = py::int_(4);
     return py::str(pymin(n, py::int_(8)));
 }
 
