@@ -63,6 +63,7 @@ bool matches_through_namespace(py::str relpath, py::handle patterns) {
 
 bool matches_ignore(const sig::Bound& a) {
     args::exact_str(a[0], "relpath");
+    check_patterns(a[1], "patterns");
     py::str relpath = a[0];
     if (!own_pattern_rules())
         return matches_through_namespace(relpath, a[1]);
@@ -77,6 +78,17 @@ bool matches_ignore(const sig::Bound& a) {
     }
     return false;
 }
+
+}  // namespace
+
+void check_patterns(py::handle patterns, const char* what) {
+    if (!PyUnicode_Check(patterns.ptr()) && !PyBytes_Check(patterns.ptr())) return;
+    PyErr_Format(PyExc_TypeError, "%s must be a list of patterns, not a single %.200s", what,
+                 Py_TYPE(patterns.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+namespace {
 
 // Path.exists() and is_file() already treat ENOENT, ENOTDIR, EBADF and ELOOP as absence.
 bool path_test(py::handle path, const char* test) { return args::truthy(call_method(path, test)); }

@@ -3,6 +3,7 @@
 #include "common/args.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
+#include "workspace/manifest/ignore.hpp"
 #include "workspace/manifest/walk.hpp"
 
 namespace brivel::workspace {
@@ -84,9 +85,12 @@ class Builder {
 py::object build_manifest(const sig::Bound& a) {
     py::object spec = a[0];
     py::object extra = a[1];
+    // The spec is checked before any work: a wrong kind of object, then patterns given as one string.
+    py::object root_field = record_field(spec, "root", "build_manifest() argument 'spec'", "a Workspace");
+    check_patterns(spec.attr("ignore"), "Workspace.ignore");
+    check_patterns(extra, "extra_ignore");
 
     // The project root: found, none, or the given directory.
-    py::object root_field = record_field(spec, "root", "build_manifest() argument 'spec'", "a Workspace");
     py::object root;
     if (root_field.equal(py::str("auto"))) {
         root = ns::call("detect_project_root");
