@@ -41,8 +41,8 @@ py::object hash_cache_hit(py::object cached, py::object sig) {
 py::object hash_cache_dir() {
     py::object env = ns::get("os").attr("environ").attr("get")("BRIVEL_CACHE_DIR");
     py::object Path = ns::get("Path");
-    py::object base = args::truthy(env) ? Path(env) : Path.attr("home")().attr("__truediv__")(".brivel_cache");
-    py::object dir = base.attr("__truediv__")("hashcache");
+    py::object base = args::truthy(env) ? Path(env) : divide(Path.attr("home")(), py::str(".brivel_cache"));
+    py::object dir = divide(base, py::str("hashcache"));
     errors::best_effort([&] { dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true); });
     return dir;
 }
@@ -55,7 +55,7 @@ py::object hash_cache_path(py::object root) {
     PyBytes_AsStringAndSize(utf8.ptr(), &data, &n);
     digest::Sha256Raw raw = digest::sha256(data, static_cast<std::size_t>(n));
     std::string name = digest::hex(raw.data(), 8) + ".json";
-    return ns::call("_hash_cache_dir").attr("__truediv__")(name);
+    return divide(ns::call("_hash_cache_dir"), py::str(name));
 }
 
 py::object load_hash_cache(py::object path) {
