@@ -387,8 +387,9 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std:
     chunk = std::max<std::size_t>(chunk, 4096);
 
     auto work = [&] {
-        std::unique_ptr<unsigned char[]> buf(new unsigned char[chunk]);
-        Deflater deflater;
+        // Made on the first file, so that a failure to allocate them fails that file.
+        std::unique_ptr<unsigned char[]> buf;
+        std::unique_ptr<Deflater> deflater;
         for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < files.size();) {
             if (i > first_failure.load(std::memory_order_relaxed)) break;
             const Candidate& f = files[i];
@@ -420,12 +421,18 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std:
             Member& m = members[i];
             long long got = 0;
             try {
-                deflater.begin(m, static_cast<std::uint64_t>(st.st_size));
+                if (!deflater) {
+                    buf.reset(new unsigned char[chunk]);
+                    deflater = std::make_unique<Deflater>();
+                }
+                deflater->begin(m, static_cast<std::uint64_t>(st.st_size));
                 while ((got = reader.read(buf.get(), chunk)) > 0)
-                    deflater.feed(buf.get(), static_cast<std::size_t>(got));
-                if (got == 0) deflater.finish();
+                    deflater->feed(buf.get(), static_cast<std::size_t>(got));
+                if (got == 0) deflater->finish();
             } catch (const std::bad_alloc&) {
                 got = -ENOMEM;
+            } catch (const std::exception&) {
+                got = -EIO;
             }
             if (got < 0) {
                 fail(DirectoryFailure::read, static_cast<int>(-got));
