@@ -47,6 +47,10 @@ bool ascii(const std::string& s) {
 
 z_stream* zs(void* p) { return static_cast<z_stream*>(p); }
 
+// First output buffer of a member at most, and the unused room it may keep at the end.
+constexpr std::uint64_t kFirstRoom = std::uint64_t{1} << 20;
+constexpr std::size_t kSlack = std::size_t{64} << 10;
+
 }  // namespace
 
 // ----------------------------------------------------------------------------- Deflater
@@ -70,11 +74,11 @@ void Deflater::begin(Member& out, std::uint64_t size_hint) {
     out.crc = static_cast<std::uint32_t>(crc32_z(0, nullptr, 0));
     out.size = 0;
     out.deflated.clear();
-    // Room for the worst case of the expected input, so a file that keeps its size is
-    // compressed without growing the buffer.
+    // A small file gets room for its worst case at once; a large one starts smaller and
+    // grows, so that what compresses well never holds memory for its uncompressed size.
     std::uint64_t bound = deflateBound(zs(stream_), static_cast<uLong>(std::min<std::uint64_t>(
                                                         size_hint, std::numeric_limits<uLong>::max() / 2)));
-    out.deflated.resize(static_cast<std::size_t>(bound));
+    out.deflated.resize(static_cast<std::size_t>(std::min<std::uint64_t>(bound, kFirstRoom)));
     used_ = 0;
 }
 
@@ -97,7 +101,9 @@ void Deflater::finish() {
     z->next_in = nullptr;
     z->avail_in = 0;
     run(Z_FINISH);
-    out_->deflated.resize(used_);
+    std::string& buf = out_->deflated;
+    buf.resize(used_);
+    if (buf.capacity() - buf.size() > kSlack) buf.shrink_to_fit();
     out_ = nullptr;
 }
 

@@ -259,3 +259,20 @@ TEST(directory_failures) {
     CHECK_EQ(bad.failure.kind, zipw::DirectoryFailure::bad_name);
     CHECK(bad.failure.path == n.path + "/bad\xff");
 }
+
+TEST(deflate_grows_past_the_first_buffer_and_keeps_little_slack) {
+    std::string noise(3 << 20, '\0');
+    std::uint32_t x = 12345;
+    for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    zipw::Member m = member("noise", noise);
+    CHECK(m.deflated.size() > (1u << 20));
+    CHECK(m.deflated.capacity() - m.deflated.size() <= (64u << 10));
+    CHECK(inflate_raw(m.deflated, noise.size()) == noise);
+
+    std::string text;
+    while (text.size() < (8u << 20)) text += "the same line again and again\n";
+    zipw::Member t = member("text", text);
+    CHECK(t.deflated.size() < (1u << 20));
+    CHECK(t.deflated.capacity() < (2u << 20));  // not room for the whole input
+    CHECK(inflate_raw(t.deflated, text.size()) == text);
+}
