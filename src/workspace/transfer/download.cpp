@@ -79,6 +79,75 @@ class Sink {
 
 void truncate(py::handle dest) { Sink(dest, false).close(); }
 
+// on_progress is told the bytes written in pieces of the chunk size, the rest at the end
+// (or when the body breaks off), whatever sizes the network delivers.
+class Progress {
+  public:
+    Progress(py::handle fn, long long chunk) : fn_(fn), chunk_(chunk) {}
+
+    void add(long long n) {
+        pending_ += n;
+        while (pending_ >= chunk_) {
+            pending_ -= chunk_;
+            report(chunk_);
+        }
+    }
+
+    void flush() {
+        long long n = pending_;
+        pending_ = 0;
+        if (n > 0) report(n);
+    }
+
+    void report(long long n) {
+        if (fn_.is_none()) return;
+        py::int_ v(n);
+        errors::ignore_errors([&] { fn_(v); });
+    }
+
+  private:
+    py::handle fn_;
+    long long chunk_;
+    long long pending_ = 0;
+};
+
+// The body as the store sent it: with no content coding, the raw pieces are the bytes of the
+// object, and writing each as it arrives spares the copies of re-chunking in the client.
+bool identity_body(py::handle r) {
+    if (!py::hasattr(r, "iter_raw")) return false;
+    py::object coding = r.attr("headers").attr("get")("Content-Encoding");
+    if (coding.is_none()) return true;
+    py::object name = to_str(coding).attr("strip")().attr("lower")();
+    return name.equal(py::str("")) || name.equal(py::str("identity"));
+}
+
+void write_body(py::handle r, Sink& sink, py::handle on_progress) {
+    py::object chunk = ns::get("_DOWNLOAD_CHUNK_BYTES");
+    long long size = PyLong_Check(chunk.ptr()) ? PyLong_AsLongLong(chunk.ptr()) : 0;
+    if (size == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (size <= 0 || !identity_body(r)) {
+        // A coded body is decoded by the client, chunk by chunk.
+        Progress progress(on_progress, 0);
+        for (py::handle piece : r.attr("iter_bytes")(chunk)) {
+            sink.write(piece);
+            progress.report(PyBytes_GET_SIZE(piece.ptr()));
+        }
+        return;
+    }
+    Progress progress(on_progress, size);
+    try {
+        for (py::handle piece : r.attr("iter_raw")()) {
+            sink.write(piece);
+            progress.add(PyBytes_GET_SIZE(piece.ptr()));
+        }
+    } catch (py::error_already_set& e) {
+        // What reached the disk is reported, also when the body breaks off.
+        if (errors::ordinary(e)) progress.flush();
+        throw;
+    }
+    progress.flush();
+}
+
 enum class Outcome { Written, Complete, Restart };
 
 // One request and, when the answer carries a body for the file, the body written to it.
@@ -103,13 +172,7 @@ Outcome fetch(py::handle client, py::handle url, py::handle dest, py::handle on_
         if (existing != 0 && status == 200) existing = 0;
         r.attr("raise_for_status")();
         Sink sink(dest, existing != 0);
-        for (py::handle chunk : r.attr("iter_bytes")(ns::get("_DOWNLOAD_CHUNK_BYTES"))) {
-            sink.write(chunk);
-            if (!on_progress.is_none()) {
-                py::int_ n(PyBytes_GET_SIZE(chunk.ptr()));
-                errors::ignore_errors([&] { on_progress(n); });
-            }
-        }
+        write_body(r, sink, on_progress);
         sink.close();
     });
     return outcome;
