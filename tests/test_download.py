@@ -51,6 +51,13 @@ def test_resume_asks_only_for_the_missing_tail(cloud, client, art, tmp_path, pro
     assert sum(n for (n,) in progress.of("on_progress")) == len(DATA) - len(on_disk)
 
 
+def test_empty_object_makes_an_empty_file(cloud, client, tmp_path):
+    cloud.artifacts["empty"] = b""
+    dest = tmp_path / "e.part"
+    client.download_artifact_to_file(cloud.get_url("empty"), dest)
+    assert dest.read_bytes() == b""
+
+
 def test_coded_body_is_written_decoded(cloud, client, art, tmp_path, progress, set_const):
     set_const(ws, "_DOWNLOAD_CHUNK_BYTES", 4096)
     packed = gzip.compress(DATA)

@@ -199,6 +199,18 @@ def test_callback_errors_do_not_fail_outputs(cloud, client, tmp_path, progress):
     assert cloud.acks == ["job"]
 
 
+def test_entry_that_is_not_a_dict_fails_and_blocks_the_ack(cloud, client, tmp_path):
+    cloud.add_output("a", b"A", save_to="a", relpath="a")
+
+    def with_list_entry(req, default):
+        reply = default()
+        return reply.replace(json={"artifacts": reply.json["artifacts"] + [["not", "a", "dict"]]})
+    cloud.handle("outputs_manifest", with_list_entry)
+    with pytest.raises(TypeError, match="'art'"):
+        ws.download_outputs("job", client, output_dir=tmp_path)
+    assert (tmp_path / "a").read_bytes() == b"A" and cloud.acks == []
+
+
 def test_artifacts_must_be_a_list(cloud, client):
     cloud.handle("outputs_manifest", lambda req, default: default().replace(json={"artifacts": {"a": 1}}))
     with pytest.raises(TypeError, match="^Expected list, got dict$"):
