@@ -114,6 +114,17 @@ def test_unconfirmed_partial_file_starts_over(cloud, client, art, tmp_path, on_d
     assert ranges(cloud) == [f"bytes={len(on_disk)}-", None]
 
 
+def test_206_without_content_range_is_appended(cloud, client, art, tmp_path):
+    def tail_only(req, default):
+        start = int(req.headers["Range"][6:-1])
+        return Reply(206, body=DATA[start:])
+    cloud.handle("obj_get", tail_only)
+    dest = tmp_path / "a.part"
+    dest.write_bytes(DATA[:100])
+    client.download_artifact_to_file(art, dest)
+    assert dest.read_bytes() == DATA and ranges(cloud) == ["bytes=100-"]
+
+
 def test_lying_range_is_appended_as_confirmed(cloud, client, art, tmp_path):
     # The header claims the right offset; only the content check of download_outputs can tell.
     cloud.range_mode = "lie"

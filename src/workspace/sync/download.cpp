@@ -153,7 +153,6 @@ py::object download_outputs(py::args args, py::kwargs kwargs) {
 }
 
 constexpr const char* kDoc =
-    "download_outputs(job_id, client, *, output_dir=None, on_file=None, max_workers=None)\n\n"
     "Downloads the outputs of job `job_id` through the WorkspaceClient `client`, in parallel\n"
     "(`max_workers`, default OUTPUT_DOWNLOAD_FANOUT), each into a `.part` file beside its\n"
     "destination below `output_dir` (default: the current directory), verifies its SHA-256,\n"

@@ -76,7 +76,6 @@ py::object extract_output_zip(py::args args, py::kwargs kwargs) {
 }
 
 constexpr const char* kDoc =
-    "_extract_output_zip(zip_path, target)\n\n"
     "Unpacks the ZIP archive at `zip_path` into the directory `target` (created when missing);\n"
     "an archive whose files all lie in a folder named like `target` is unwrapped into it.\n"
     "Every member name is tested first: RuntimeError \"Unsafe output zip entry: <name>\" for an\n"

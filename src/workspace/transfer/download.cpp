@@ -210,7 +210,6 @@ void download_artifact_to_file(py::object self, py::args args, py::kwargs kwargs
 }
 
 constexpr const char* kDoc =
-    "download_artifact_to_file(get_url, dest, *, on_progress=None)\n\n"
     "Downloads the object at the presigned GET URL `get_url` into the file `dest` (a Path whose\n"
     "directory exists), resuming from the bytes already in `dest` with a range request and\n"
     "retrying transient failures with back-off. `on_progress(nbytes)` is called after each chunk\n"
