@@ -6,6 +6,7 @@
 #include "common/pyclass.hpp"
 #include "spillbox/api.hpp"
 #include "spillbox/config.hpp"
+#include "spillbox/datastore/stream.hpp"
 #include "spillbox/datastore/transports.hpp"
 
 namespace brivel::spillbox {
@@ -27,7 +28,7 @@ py::object upload_direct(py::object self, py::args args, py::kwargs kwargs) {
         py::dict headers;
         headers["Content-Type"] = "application/octet-stream";
         headers["Content-Length"] = to_str(a.size);
-        httpx.attr("put")(put_url, "content"_a = a.serialized, "headers"_a = headers,
+        httpx.attr("put")(put_url, "content"_a = byte_chunks(a.serialized, 0, -1), "headers"_a = headers,
                           "timeout"_a = a.upload_timeout)
             .attr("raise_for_status")();
     } catch (py::error_already_set& e) {

@@ -5,6 +5,7 @@
 #include "common/pyclass.hpp"
 #include "spillbox/api.hpp"
 #include "spillbox/config.hpp"
+#include "spillbox/datastore/stream.hpp"
 #include "spillbox/datastore/transports.hpp"
 
 namespace brivel::spillbox {
@@ -18,7 +19,7 @@ py::object upload_legacy(py::object self, py::args args, py::kwargs kwargs) {
     py::dict headers = bearer(self);
     headers["Content-Type"] = "application/octet-stream";
     headers["Content-Length"] = to_str(a.size);
-    py::object body = a.serialized;
+    py::object body = byte_chunks(a.serialized, 0, -1);
     if (!a.progress.is_none()) {
         py::object progress = a.progress;
         py::cpp_function adapter([progress](py::object sent, py::object) { return progress.attr("update")(sent); },

@@ -11,37 +11,34 @@
 #include "core/dataparts.hpp"
 #include "core/digest.hpp"
 #include "spillbox/config.hpp"
+#include "spillbox/datastore/stream.hpp"
 
 namespace brivel::spillbox {
 namespace {
 
 using namespace pybind11::literals;
 
-struct Chunk {
-    py::bytes bytes;
+// The part's place in the payload, as memoryview slicing would cut it (clamped to the
+// bytes at hand), and its MD5, hashed in place without the GIL. The part is never copied
+// whole: each attempt streams it straight from the payload.
+struct Part {
+    Py_ssize_t start = 0, end = 0;
     std::string md5;
 };
 
-// The part's bytes as memoryview slicing would give them (clamped to the payload), copied
-// once and hashed in the same pass without the GIL.
-Chunk cut(const PartUpload& up, long long pn) {
+Part locate(const PartUpload& up, long long pn) {
     auto r = dataparts::part_range(pn, up.part_size, up.size);
     const Py_ssize_t have = PyBytes_GET_SIZE(up.serialized.ptr());
-    Py_ssize_t start = static_cast<Py_ssize_t>(std::clamp<std::int64_t>(r.offset, 0, have));
-    Py_ssize_t end = static_cast<Py_ssize_t>(
-        std::clamp<std::int64_t>(r.length > 0 ? r.offset + r.length : r.offset, start, have));
-    Py_ssize_t n = end - start;
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, n);
-    if (!out) throw py::error_already_set();
-    Chunk c{py::reinterpret_steal<py::bytes>(out), {}};
-    const char* src = PyBytes_AS_STRING(up.serialized.ptr()) + start;
-    char* dst = PyBytes_AS_STRING(out);
+    Part p;
+    p.start = static_cast<Py_ssize_t>(std::clamp<std::int64_t>(r.offset, 0, have));
+    p.end = static_cast<Py_ssize_t>(std::clamp<std::int64_t>(r.length > 0 ? r.offset + r.length : r.offset, p.start, have));
+    const char* src = PyBytes_AS_STRING(up.serialized.ptr()) + p.start;
+    const std::size_t n = static_cast<std::size_t>(p.end - p.start);
     {
         py::gil_scoped_release nogil;
-        std::copy(src, src + n, dst);
-        c.md5 = digest::md5_hex(dst, static_cast<std::size_t>(n));
+        p.md5 = digest::md5_hex(src, n);
     }
-    return c;
+    return p;
 }
 
 // The ETag header ("ETag", else "etag", else ""), every edge quote stripped.
@@ -79,18 +76,19 @@ py::tuple put_part(PartUpload& up, py::object pn_obj, py::object url) {
     args::exact_str(url, "url");
     const long long n = PyLong_AsLongLong(pn.ptr());
     if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
-    Chunk chunk = cut(up, n);
+    Part part = locate(up, n);
     py::dict headers;
     headers["Content-Type"] = "application/octet-stream";
-    headers["Content-Length"] = std::to_string(py::len(chunk.bytes));
+    headers["Content-Length"] = std::to_string(part.end - part.start);
     for (long long attempt = 0;; ++attempt) {
         try {
-            py::object resp = up.transfer.attr("put")(url, "content"_a = chunk.bytes, "headers"_a = headers);
+            py::object body = byte_chunks(up.serialized, part.start, part.end);
+            py::object resp = up.transfer.attr("put")(url, "content"_a = body, "headers"_a = headers);
             resp.attr("raise_for_status")();
             std::string etag = etag_of(resp);
             bool hex = dataparts::is_hex_md5(etag);
-            if (hex && !dataparts::same_md5(etag, chunk.md5)) {
-                std::string msg = "part " + std::to_string(n) + " ETag " + etag + " != md5 " + chunk.md5;
+            if (hex && !dataparts::same_md5(etag, part.md5)) {
+                std::string msg = "part " + std::to_string(n) + " ETag " + etag + " != md5 " + part.md5;
                 PyErr_SetString(PyExc_RuntimeError, msg.c_str());
                 throw py::error_already_set();
             }

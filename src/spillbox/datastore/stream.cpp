@@ -14,8 +14,9 @@ namespace {
 // the next item, and it ends for good once exhausted.
 class ByteStream {
   public:
-    ByteStream(py::object data, py::object on_progress, Py_ssize_t chunk)
-        : data_(std::move(data)), on_progress_(std::move(on_progress)), chunk_(chunk) {}
+    // Chunks of data[start:end]; end < 0 for the whole payload.
+    ByteStream(py::object data, py::object on_progress, Py_ssize_t chunk, Py_ssize_t start = 0, Py_ssize_t end = -1)
+        : data_(std::move(data)), on_progress_(std::move(on_progress)), chunk_(chunk), start_(start), end_(end) {}
 
     py::bytes next() {
         if (done_) throw py::stop_iteration();
@@ -25,7 +26,7 @@ class ByteStream {
                 done_ = true;
                 throw py::value_error("range() arg 3 must not be zero");
             }
-            total_ = PyBytes_GET_SIZE(data_.ptr());
+            total_ = (end_ < 0 ? PyBytes_GET_SIZE(data_.ptr()) : end_) - start_;
         } else if (!on_progress_.is_none()) {
             errors::ignore_errors([&] { on_progress_(sent_, total_); });
         }
@@ -34,7 +35,7 @@ class ByteStream {
             throw py::stop_iteration();
         }
         Py_ssize_t n = std::min(chunk_, total_ - offset_);
-        const char* base = PyBytes_AS_STRING(data_.ptr());
+        const char* base = PyBytes_AS_STRING(data_.ptr()) + start_;
         PyObject* chunk = PyBytes_FromStringAndSize(base + offset_, n);
         if (!chunk) throw py::error_already_set();
         offset_ += n;
@@ -44,7 +45,7 @@ class ByteStream {
 
   private:
     py::object data_, on_progress_;
-    Py_ssize_t chunk_;
+    Py_ssize_t chunk_, start_, end_;
     Py_ssize_t total_ = 0, offset_ = 0, sent_ = 0;
     bool started_ = false, done_ = false;
 };
@@ -69,6 +70,10 @@ py::object stream_bytes(py::args args, py::kwargs kwargs) {
 }
 
 }  // namespace
+
+py::object byte_chunks(py::handle data, Py_ssize_t start, Py_ssize_t end) {
+    return py::cast(ByteStream(py::reinterpret_borrow<py::object>(data), py::none(), kBodyChunk, start, end));
+}
 
 void define_stream_bytes(py::module_& m) {
     // Not bound in the module: the iterator type is reached only through _stream_bytes.
