@@ -488,3 +488,34 @@ class TestResolvingWrapper:
         copy = cloudpickle.loads(cloudpickle.dumps(wrapper))
         assert copy._arg_refs == {0: "k1"} and copy._api_url == cloud.base
         assert copy(*args) == (2000, 3)
+
+
+def test_transports_are_looked_up_on_self_and_called_positionally(cloud, set_const):
+    calls = []
+
+    class Recording(sb.DataOffloader):
+        def _upload_multipart_to_r2(self, *args, **kwargs):
+            calls.append(("multipart", len(args), kwargs))
+
+        def _upload_direct_to_r2(self, *args, **kwargs):
+            calls.append(("direct", len(args), kwargs))
+
+        def _upload_legacy(self, serialized, size, upload_timeout, progress, **kwargs):
+            calls.append(("legacy", (size, upload_timeout, progress), kwargs))
+            return "from-legacy"
+
+    set_const(sb, "_DATA_MULTIPART_THRESHOLD", 10)
+    off = Recording(cloud.base, cloud.api_key, 0)
+    assert off._upload(b"x" * 100) == "from-legacy"
+    size = len(cloudpickle.dumps(b"x" * 100))
+    assert calls == [("multipart", 4, {}), ("direct", 4, {}), ("legacy", (size, 300.0, None), {})]
+    assert cloud.requests == [] and off._pending_keys == ["from-legacy"]
+
+
+def test_one_key_in_two_slots_is_fetched_for_each(cloud, offloader):
+    big = os.urandom(2000)
+    wrapper, args, kwargs, keys = offloader.offload_large_args(func, (big, big), {"frame": big})
+    assert keys == ["k1"] * 3
+    a, b, frame = wrapper(*args, **kwargs)
+    assert a == b == frame == big and a is not b
+    assert cloud.count("data_get") == 3

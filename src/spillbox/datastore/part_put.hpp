@@ -12,7 +12,7 @@ namespace brivel::spillbox {
 
 // State of one upload shared by its part workers and its dispatching thread.
 struct PartUpload {
-    py::object serialized;         // the payload (bytes); parts are copied straight from it
+    py::object serialized;         // the payload (bytes); parts are streamed straight from it
     std::int64_t size = 0;         // the declared payload length
     py::object size_obj;           // the same, as the int given
     std::int64_t part_size = 0;
