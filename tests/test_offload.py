@@ -343,16 +343,28 @@ class TestMultipart:
         assert len(warnings) == (1 if warned else 0)  # at most once per upload
 
     def test_presign_batches_of_100_just_in_time(self, cloud, offloader, set_const):
+        from concurrent.futures import ThreadPoolExecutor
         set_const(sb, "_DATA_MULTIPART_PART_SIZE", 1)
-        set_const(sb, "_DATA_UPLOAD_CONCURRENCY", 8)
-        assert offloader._upload_multipart_to_r2(os.urandom(250), 250, 9.0, None) == "k1"
+        gate = cloud.hold("part_put")
+        with ThreadPoolExecutor(1) as pool:
+            future = pool.submit(offloader._upload_multipart_to_r2, os.urandom(250), 250, 9.0, None)
+            try:
+                assert gate.arrived(4)
+                assert not gate.arrived(5, timeout=0.3)  # at most 4 parts in flight
+                gate.release(95)
+                assert gate.arrived(99)
+                # part 100 waits for a free slot, and the next batch for part 100
+                assert cloud.count("data_mp_presign") == 1
+                gate.release(1)
+                cloud.wait_for("data_mp_presign", 2)
+                assert max(int(r.params["pn"]) for r in gate.requests) <= 100
+            finally:
+                gate.release()
+            assert future.result(timeout=30) == "k1"
         presigns = cloud.requests_for("data_mp_presign")
-        assert [len(r.json["part_numbers"]) for r in presigns] == [100, 100, 50]
-        puts = cloud.requests_for("part_put")
-        part100 = next(r for r in puts if r.params["pn"] == "100")
-        assert presigns[1].seq > part100.seq - 8  # asked for only once part 100 was under way
-        assert all(int(r.params["pn"]) <= 100 for r in puts if r.seq < presigns[1].seq)
-        assert cloud.max_concurrency("part_put") <= 8
+        assert [r.json["part_numbers"] for r in presigns] == [
+            list(range(1, 101)), list(range(101, 201)), list(range(201, 251))]
+        assert cloud.max_concurrency("part_put") <= 4
 
     @pytest.mark.parametrize("reply, logged", [
         ({"status": 404}, None),
