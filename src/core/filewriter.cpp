@@ -7,26 +7,34 @@
 
 namespace brivel::files {
 
-int write_whole(const char* path, const void* data, std::size_t n, bool& opened) {
-    opened = false;
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+int FileWriter::open(const char* path, bool append) {
+    close();
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666);
     if (fd < 0) return errno;
-    opened = true;
+    fd_ = fd;
+    return 0;
+}
+
+int FileWriter::write(const void* data, std::size_t n) {
+    if (fd_ < 0) return EBADF;
     const char* p = static_cast<const char*>(data);
     while (n > 0) {
-        ssize_t put = ::write(fd, p, n);
+        ssize_t put = ::write(fd_, p, n);
         if (put < 0) {
             if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            return err;
+            return errno;
         }
         p += put;
         n -= static_cast<std::size_t>(put);
     }
-    // A delayed write error (a full disk on a network file system) shows up here.
-    if (::close(fd) != 0 && errno != EINTR) return errno;
     return 0;
+}
+
+int FileWriter::close() {
+    if (fd_ < 0) return 0;
+    int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0 || errno == EINTR ? 0 : errno;
 }
 
 }  // namespace brivel::files

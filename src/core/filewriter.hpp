@@ -1,14 +1,32 @@
-// Whole-file writes for content that is already in memory. Plain C++ without Python
-// headers: callers release the GIL around the call.
+// Sequential writes of one local file for streamed downloads. Plain C++ without Python
+// headers: callers release the GIL around every call.
 #pragma once
 
 #include <cstddef>
 
 namespace brivel::files {
 
-// Creates or truncates the file at `path` (permissions 0666 less the umask, as the
-// interpreter's open() makes them) and writes all `n` bytes of `data`. Returns 0 or the
-// errno of the step that failed; `opened` tells whether the file was opened before it.
-int write_whole(const char* path, const void* data, std::size_t n, bool& opened);
+class FileWriter {
+  public:
+    FileWriter() = default;
+    ~FileWriter() { close(); }
+    FileWriter(const FileWriter&) = delete;
+    FileWriter& operator=(const FileWriter&) = delete;
+
+    // Opens for writing, creating the file (mode 0666 less the umask): appending to what is
+    // there, or truncating it to zero bytes. Returns 0 or an errno (EISDIR for a directory).
+    int open(const char* path, bool append);
+
+    // Writes all `n` bytes (short writes and EINTR are retried). Returns 0 or an errno.
+    int write(const void* data, std::size_t n);
+
+    // Closes the file; returns 0 or the errno of close (a deferred write error). A closed
+    // writer closes as 0.
+    int close();
+    bool is_open() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
 
 }  // namespace brivel::files

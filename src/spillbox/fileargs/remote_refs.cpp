@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/args.hpp"
+#include "common/context.hpp"
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
 #include "common/ns.hpp"
@@ -63,10 +64,15 @@ void write_content(py::handle data, py::handle target) {
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
     int err;
-    bool opened;
+    bool opened = false;
     {
         py::gil_scoped_release nogil;
-        err = files::write_whole(where.c_str(), view.buf, static_cast<std::size_t>(view.len), opened);
+        files::FileWriter out;
+        err = out.open(where.c_str(), false);
+        opened = err == 0;
+        if (opened) err = out.write(view.buf, static_cast<std::size_t>(view.len));
+        int closed = out.close();  // a deferred write error shows up here
+        if (err == 0) err = closed;
     }
     PyBuffer_Release(&view);
     // The interpreter names the file in an error of open(), not in one of write().
@@ -125,15 +131,11 @@ py::object dir_materialize(py::object self) {
     py::str name = names_the_directory_itself(raw) ? py::str(raw) : single_component(raw, "dir");
     py::object target = target_in(tmpdir, name);
     py::object archive = zipfile.attr("ZipFile")(io.attr("BytesIO")(self.attr("_data")), "r");
-    try {
+    ctx::with(archive, [&](py::object zf) {
         // Made before extracting, so an archive without members still gives a directory.
         if (!names_the_directory_itself(name)) ns::get("os").attr("mkdir")(target);
-        archive.attr("extractall")(target);
-    } catch (...) {
-        archive.attr("close")();
-        throw;
-    }
-    archive.attr("close")();
+        zf.attr("extractall")(target);
+    });
     py::setattr(self, "_path", target);
     return target;
 }

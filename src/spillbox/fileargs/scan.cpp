@@ -1,6 +1,7 @@
 // The file-argument scan: each argument, and one container level into it, is tested as a
 // local file or directory and replaced by its shipped reference.
 #include "common/args.hpp"
+#include "common/attr.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 #include "spillbox/fileargs/fileargs.hpp"
@@ -69,7 +70,7 @@ class Scan {
         if (PyTuple_CheckExact(obj.ptr())) return py::tuple(resolved);
         py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()));
         // A named tuple takes its fields one by one; _make takes them as one iterable.
-        if (PyTuple_Check(obj.ptr()) && py::hasattr(type, "_make")) return type.attr("_make")(resolved);
+        if (PyTuple_Check(obj.ptr()) && attr::has(type, "_make")) return type.attr("_make")(resolved);
         return type(resolved);
     }
 };
