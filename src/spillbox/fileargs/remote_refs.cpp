@@ -172,23 +172,23 @@ void define_remote_refs(py::module_&) {
                "receiving side, it writes the bytes into a new temporary directory once and "
                "answers with the file's path there.",
                &file_init,
-               "_RemoteFile(data: bytes, filename: str): the file's whole content and its name. "
-               "TypeError for any other type.",
+               "Stores the file's whole content (exactly bytes) and its name (exactly str).",
                &file_materialize,
-               "Writes the content into a new temporary directory on the first call; returns "
-               "the file's path (the same path on every later call). Errors propagate.",
+               "_materialize()\n\n"
+               "Writes the content into a new temporary directory on the first call and returns\n"
+               "the file's path there; later calls return the same path. Errors propagate.",
                &file_repr);
     define_ref("_RemoteDir",
                "A local directory shipped with a call as an in-memory ZIP archive, with its "
                "name and file count. Used as a path on the receiving side, it extracts the "
                "archive into a new temporary directory once and answers with that path.",
                &dir_init,
-               "_RemoteDir(data: bytes, dirname: str, file_count: int): the archive, the "
-               "directory's name and the number of files. file_count is converted with int(); "
-               "TypeError for other types.",
+               "Stores the archive (exactly bytes), the directory's name (exactly str) and the\n"
+               "number of files (a number, converted with int()).",
                &dir_materialize,
-               "Extracts the archive into a new temporary directory on the first call; returns "
-               "the directory's path (the same path on every later call). Errors propagate.",
+               "_materialize()\n\n"
+               "Extracts the archive into a new temporary directory on the first call and returns\n"
+               "the directory's path there; later calls return the same path. Errors propagate.",
                &dir_repr);
 }
 

@@ -37,9 +37,10 @@ py::object resolve_one(py::args args, py::kwargs kwargs) {
 
 void define_resolve_one(py::module_& m) {
     m.def("_resolve_one", &resolve_one,
-          "_resolve_one(obj): a Path or str naming a local file becomes a _RemoteFile of its "
-          "bytes and base name; one naming a directory a _RemoteDir of its archive, base name "
-          "and file count; anything else is returned unchanged. Read errors propagate.");
+          "_resolve_one(obj)\n\n"
+          "A Path or str naming a local file becomes a _RemoteFile of its bytes and base name;\n"
+          "one naming a directory a _RemoteDir of its archive, base name and file count; anything\n"
+          "else is returned unchanged. Read errors propagate.");
 }
 
 }  // namespace brivel::spillbox

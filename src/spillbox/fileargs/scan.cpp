@@ -94,20 +94,22 @@ py::tuple resolve_file_args(py::args args, py::kwargs kwargs) {
 
 void define_local_tests(py::module_& m) {
     m.def("_is_local_file", &is_local_file,
-          "_is_local_file(obj) -> bool: Path.is_file() for a Path; os.path.isfile() for a str of at "
-          "most 4095 characters that is not an http, https, s3 or gs URL; False otherwise.");
+          "_is_local_file(obj)\n\n"
+          "Path.is_file() for a Path; os.path.isfile() for a str of at most 4095 characters that\n"
+          "is not an http, https, s3 or gs URL; False for anything else.");
     m.def("_is_local_dir", &is_local_dir,
-          "_is_local_dir(obj) -> bool: Path.is_dir() for a Path; os.path.isdir() for a str of at "
-          "most 4095 characters that is not an http, https, s3 or gs URL; False otherwise.");
+          "_is_local_dir(obj)\n\n"
+          "Path.is_dir() for a Path; os.path.isdir() for a str of at most 4095 characters that\n"
+          "is not an http, https, s3 or gs URL; False for anything else.");
 }
 
 void define_resolve_file_args(py::module_& m) {
     m.def("resolve_file_args", &resolve_file_args,
-          "resolve_file_args(args: tuple, kwargs: dict) -> (tuple, dict, int): the call's arguments "
-          "with every value naming a local file or directory, at the top level or one list, tuple "
-          "or dict level below, replaced by a _RemoteFile or _RemoteDir that carries its content; "
-          "and the number replaced. TypeError for args that is not a tuple or kwargs that is not "
-          "a dict; read errors propagate.");
+          "resolve_file_args(args, kwargs)\n\n"
+          "Returns (args, kwargs, count): the call's arguments with every value that names a local\n"
+          "file or directory, at the top level or one list, tuple or dict level below, replaced\n"
+          "by a _RemoteFile or _RemoteDir carrying its content, and the number replaced.\n"
+          "TypeError when args is not a tuple or kwargs not a dict; read errors propagate.");
 }
 
 }  // namespace brivel::spillbox

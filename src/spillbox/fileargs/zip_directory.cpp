@@ -65,10 +65,11 @@ py::tuple zip_directory(py::args args, py::kwargs kwargs) {
 
 void define_zip_directory(py::module_& m) {
     m.def("_zip_directory", &zip_directory,
-          "_zip_directory(dir_path) -> (bytes, int): a Deflate ZIP archive, in memory, of every "
-          "regular file below dir_path in os.walk order, named by its path relative to dir_path "
-          "(no directory entries), and the number of files in it. Raises the OSError of a file "
-          "that cannot be read (a broken link among them) or of a dir_path that cannot be listed.");
+          "_zip_directory(dir_path)\n\n"
+          "Returns (archive, count): a Deflate ZIP archive in memory of every regular file below\n"
+          "dir_path, in os.walk order, named by its path relative to dir_path (no directory\n"
+          "entries), and the number of files in it. Raises the OSError of a file that cannot be\n"
+          "read (a broken link among them) or of a dir_path that cannot be listed.");
 }
 
 }  // namespace brivel::spillbox
