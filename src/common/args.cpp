@@ -61,8 +61,8 @@ py::object to_float(py::handle value, const char* name, bool optional) {
     return steal_or_throw(PyNumber_Float(value.ptr()));
 }
 
-py::object expect(py::object value, PyTypeObject* type) {
-    if (value.is_none() || Py_IS_TYPE(value.ptr(), type)) return value;
+py::object expect(py::object value, PyTypeObject* type, bool none_ok) {
+    if ((none_ok && value.is_none()) || Py_IS_TYPE(value.ptr(), type)) return value;
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", short_name(type),
                  short_name(Py_TYPE(value.ptr())));
     throw py::error_already_set();

@@ -4,48 +4,15 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <exception>
 #include <memory>
-#include <mutex>
-#include <system_error>
 #include <thread>
 
 #include "core/digest.hpp"
+#include "core/spread.hpp"
 
 namespace brivel::hashpool {
 
-namespace {
-
-// Runs `work` on the calling thread and up to workers - 1 more. Every thread is joined
-// whatever happens; the first exception of any of them (an allocation failure, say) is
-// rethrown on the calling thread afterwards, and `stop` is set so the others end early.
-template <class F>
-void spread(std::size_t workers, std::atomic<bool>& stop, F&& work) {
-    std::mutex m;
-    std::exception_ptr first;
-    auto guarded = [&] {
-        try {
-            work();
-        } catch (...) {
-            stop.store(true, std::memory_order_relaxed);
-            std::lock_guard<std::mutex> hold(m);
-            if (!first) first = std::current_exception();
-        }
-    };
-    std::vector<std::thread> threads;
-    for (std::size_t t = 1; t < workers; ++t) {
-        try {
-            threads.emplace_back(guarded);
-        } catch (...) {
-            break;  // no more threads (or no memory for one): the ones running share the rest
-        }
-    }
-    guarded();
-    for (std::thread& t : threads) t.join();
-    if (first) std::rethrow_exception(first);
-}
-
-}  // namespace
+using threads::spread;
 
 void stat_all(std::vector<StatJob>& jobs, std::size_t workers) {
     std::atomic<std::size_t> next{0};

@@ -13,6 +13,7 @@
 #include "workspace/manifest/walk.hpp"
 #include "workspace/manifest/winpath.hpp"
 #include "workspace/sync/download.hpp"
+#include "workspace/sync/extract.hpp"
 #include "workspace/sync/upload.hpp"
 #include "workspace/transfer/checksum.hpp"
 #include "workspace/transfer/client.hpp"
@@ -48,6 +49,7 @@ BRIVEL_MODULE(workspace, m) {
     define_file_stream(m);       // the PUT body's iterator class (not a module attribute)
     define_workspace_client(m);  // class WorkspaceClient
     define_upload_workspace(m);
+    define_extract_output_zip(m);
     define_download_outputs(m);
     define_all(m);
 }

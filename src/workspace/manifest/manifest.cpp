@@ -1,6 +1,7 @@
 #include "workspace/manifest/manifest.hpp"
 
 #include "common/args.hpp"
+#include "common/attr.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 #include "workspace/manifest/ignore.hpp"
@@ -18,10 +19,7 @@ py::list new_list(py::handle items) { return steal_or_throw<py::list>(PySequence
 // record expected, and the error says so in the caller's terms rather than as a missing
 // attribute.
 py::object record_field(py::handle obj, const char* field, const std::string& what, const char* expected) {
-    PyObject* v = PyObject_GetAttrString(obj.ptr(), field);
-    if (v) return steal_or_throw(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
+    if (py::object v = attr::find(obj, field)) return v;
     PyErr_Format(PyExc_TypeError, "%s must be %s, not %.200s", what.c_str(), expected, Py_TYPE(obj.ptr())->tp_name);
     throw py::error_already_set();
 }

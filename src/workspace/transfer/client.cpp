@@ -6,6 +6,7 @@
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
+#include "workspace/transfer/download.hpp"
 #include "workspace/transfer/file_stream.hpp"
 
 namespace brivel::workspace {
@@ -203,6 +204,7 @@ void define_workspace_client(py::module_&) {
     sig::method(cls, "download_artifact", {sig::arg("get_url")},
                 "Return the bytes at the presigned URL `get_url`.",
                 [](py::object self, const sig::Bound& a) { return download_artifact(self, a[0]); });
+    bind_artifact_download(cls);
     ns::set("WorkspaceClient", cls);
 }
 

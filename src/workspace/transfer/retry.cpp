@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/args.hpp"
+#include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
@@ -16,25 +17,14 @@ const char* const kUrlExpiryMarkers[] = {"expired", "request has expired", "sign
                                           "token has expired", "authenticationrequired",
                                           "authorizationqueryparameters"};
 
-
-// getattr(obj, name, None) that swallows only a missing attribute: any other error of a
-// property (say, a response that cannot be read) is the caller's to see.
-py::object attr_or_none(py::handle obj, const char* name) {
-    PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
-    if (v) return steal_or_throw(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
-}
-
 struct Status {
     py::object response;
     py::object code;  // None when the error carries no reply status
 };
 
 Status status_of(py::handle exc) {
-    py::object resp = attr_or_none(exc, "response");
-    py::object code = resp.is_none() ? py::none() : attr_or_none(resp, "status_code");
+    py::object resp = attr::or_none(exc, "response");
+    py::object code = resp.is_none() ? py::none() : attr::or_none(resp, "status_code");
     return {resp, code};
 }
 
