@@ -1,0 +1,11 @@
+// The PUT of one part's bytes to a presigned part URL, with its ETag check.
+#pragma once
+
+#include "common/py.hpp"
+
+namespace brivel::workspace {
+
+// WorkspaceClient._put_part_bytes(url, data, *, checksum_b64=None, remint=None) -> str
+py::object put_part_bytes(py::object self, py::args a, py::kwargs k);
+
+}  // namespace brivel::workspace
