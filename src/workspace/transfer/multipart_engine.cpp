@@ -169,10 +169,10 @@ py::list completion_parts(const Attempt& at, long long total_parts) {
 }
 
 void multipart_attempt(py::object self, py::args a, py::kwargs k) {
-    auto v = sig::bind("WorkspaceClient._multipart_attempt",
-                       {{"sha"}, {"path"}, {"size"}, {"part_size"}, {"endpoints"}, {"journal"},
+    auto v = bind_method("WorkspaceClient._multipart_attempt",
+                       {{"self"}, {"sha"}, {"path"}, {"size"}, {"part_size"}, {"endpoints"}, {"journal"},
                         {"force_fresh", true, false}, {"checksum_parts", true, false}, {"concurrency", true, false}},
-                       a, k);
+                       self, a, k);
     Request r;
     check_common(r, v);
     const bool force_fresh = v[6] && args::truthy(v[6]);
@@ -246,10 +246,10 @@ void multipart_attempt(py::object self, py::args a, py::kwargs k) {
 }
 
 void upload_blob_multipart(py::object self, py::args a, py::kwargs k) {
-    auto v = sig::bind("WorkspaceClient.upload_blob_multipart",
-                       {{"sha"}, {"path"}, {"size"}, {"part_size"}, {"endpoints"},
+    auto v = bind_method("WorkspaceClient.upload_blob_multipart",
+                       {{"self"}, {"sha"}, {"path"}, {"size"}, {"part_size"}, {"endpoints"},
                         {"checksum_parts", true, false}, {"concurrency", true, false}},
-                       a, k);
+                       self, a, k);
     Request r;
     check_common(r, v);
     r.checksum_parts = py::bool_(v[5] && args::truthy(v[5]));

@@ -25,7 +25,7 @@ py::dict upload_body(py::handle sha, py::handle upload_id) {
 }
 
 py::object multipart_create(py::object self, py::args a, py::kwargs k) {
-    auto v = sig::bind("WorkspaceClient.multipart_create", {{"endpoint"}, {"sha"}}, a, k);
+    auto v = bind_method("WorkspaceClient.multipart_create", {{"self"}, {"endpoint"}, {"sha"}}, self, a, k);
     args::exact_str(v[0], "endpoint");
     args::exact_str(v[1], "sha");
     py::dict body;
@@ -34,8 +34,8 @@ py::object multipart_create(py::object self, py::args a, py::kwargs k) {
 }
 
 py::object multipart_presign_parts(py::object self, py::args a, py::kwargs k) {
-    auto v = sig::bind("WorkspaceClient.multipart_presign_parts",
-                       {{"endpoint"}, {"sha"}, {"upload_id"}, {"part_numbers"}, {"checksums", false, false}}, a, k);
+    auto v = bind_method("WorkspaceClient.multipart_presign_parts",
+                       {{"self"}, {"endpoint"}, {"sha"}, {"upload_id"}, {"part_numbers"}, {"checksums", false, false}}, self, a, k);
     py::object checksums = v[4] ? v[4] : py::none();
     args::exact_str(v[0], "endpoint");
     args::exact_str(v[1], "sha");
@@ -51,7 +51,7 @@ py::object multipart_presign_parts(py::object self, py::args a, py::kwargs k) {
 }
 
 py::object multipart_complete(py::object self, py::args a, py::kwargs k) {
-    auto v = sig::bind("WorkspaceClient.multipart_complete", {{"endpoint"}, {"sha"}, {"upload_id"}, {"parts"}}, a, k);
+    auto v = bind_method("WorkspaceClient.multipart_complete", {{"self"}, {"endpoint"}, {"sha"}, {"upload_id"}, {"parts"}}, self, a, k);
     args::exact_str(v[0], "endpoint");
     args::exact_str(v[1], "sha");
     args::exact_str(v[2], "upload_id");
@@ -63,7 +63,7 @@ py::object multipart_complete(py::object self, py::args a, py::kwargs k) {
 
 // Best effort: the upload has already failed, and the server reclaims what it keeps.
 void multipart_abort(py::object self, py::args a, py::kwargs k) {
-    auto v = sig::bind("WorkspaceClient.multipart_abort", {{"endpoint"}, {"sha"}, {"upload_id"}}, a, k);
+    auto v = bind_method("WorkspaceClient.multipart_abort", {{"self"}, {"endpoint"}, {"sha"}, {"upload_id"}}, self, a, k);
     args::exact_str(v[0], "endpoint");
     args::exact_str(v[1], "sha");
     args::exact_str(v[2], "upload_id");

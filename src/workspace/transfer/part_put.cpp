@@ -7,6 +7,7 @@
 
 #include "common/args.hpp"
 #include "common/signature.hpp"
+#include "workspace/transfer/client.hpp"
 #include "core/digest.hpp"
 #include "workspace/transfer/retry.hpp"
 
@@ -55,8 +56,8 @@ py::str put_once(py::handle self, py::handle url, py::handle data, py::handle ch
 }  // namespace
 
 py::object put_part_bytes(py::object self, py::args a, py::kwargs k) {
-    auto v = sig::bind("WorkspaceClient._put_part_bytes",
-                       {{"url"}, {"data"}, {"checksum_b64", true, false}, {"remint", true, false}}, a, k);
+    auto v = bind_method("WorkspaceClient._put_part_bytes",
+                       {{"self"}, {"url"}, {"data"}, {"checksum_b64", true, false}, {"remint", true, false}}, self, a, k);
     py::object url = v[0], data = v[1];
     py::object checksum_b64 = v[2] ? v[2] : py::none();
     py::object remint = v[3] ? v[3] : py::none();
