@@ -7,6 +7,7 @@ import httpx
 import pytest
 
 import brivel.workspace as ws
+from support.manifest_helpers import built_from_files
 from support.fakes import Abort
 
 
@@ -14,17 +15,7 @@ class StrSub(str):
     pass
 
 
-def make_built(root, files):
-    """A BuiltManifest over real files: {relpath: bytes}, in this order."""
-    entries = []
-    for rel, data in files.items():
-        path = root / rel
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(data)
-        entries.append(ws.ManifestFile(relpath=rel, sha256=hashlib.sha256(data).hexdigest(),
-                                       size=len(data), mode=0o644, local_path=path))
-    return ws.BuiltManifest(workspace_root="/workspace", files=entries, outputs=[], auto_outputs=True,
-                            ignore=[], total_size_bytes=sum(len(d) for d in files.values()))
+make_built = built_from_files
 
 
 @pytest.fixture
