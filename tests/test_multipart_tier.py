@@ -1,7 +1,6 @@
 """The large-file tier of upload_workspace: multipart uploads several files at once."""
 
 import concurrent.futures
-import hashlib
 import os
 
 import httpx
