@@ -282,6 +282,7 @@ void upload_blob_multipart(py::object self, py::args a, py::kwargs k) {
 }  // namespace
 
 void bind_multipart_engine(py::handle cls) {
+    define_part_body();
     pyclass::def(cls, "upload_blob_multipart", &upload_blob_multipart,
                  py::doc("upload_blob_multipart(sha, path, size, part_size, endpoints, *, checksum_parts=False, "
                          "concurrency=1) -> None\n\n"

@@ -3,12 +3,15 @@
 // runtime error (an ETag that contradicts the part's MD5) are retried after a pause.
 #include "workspace/transfer/part_put.hpp"
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "common/args.hpp"
+#include "common/pyclass.hpp"
 #include "common/signature.hpp"
-#include "workspace/transfer/client.hpp"
 #include "core/digest.hpp"
+#include "workspace/transfer/client.hpp"
 #include "workspace/transfer/retry.hpp"
 
 namespace brivel::workspace {
@@ -37,23 +40,96 @@ py::str reply_etag(const py::object& resp) {
     return etag.attr("strip")("\"");
 }
 
-py::str put_once(py::handle self, py::handle url, py::handle data, py::handle checksum_b64,
-                 const std::string& md5, Py_ssize_t nbytes) {
+constexpr std::size_t kPiece = std::size_t{1} << 20;
+
+// One part's bytes as held by the caller, and their MD5, taken as the pieces are copied
+// out for the first time: every byte is hashed once, whatever the number of attempts.
+struct PartData {
+    py::object owner;  // keeps `bytes` alive
+    const char* bytes = nullptr;
+    std::size_t size = 0;
+    std::size_t hashed = 0;
+    digest::Md5 md5;
+    std::string hex;
+
+    // The lower-case hex MD5 of the whole part; hashes what no piece has covered yet.
+    const std::string& md5_hex() {
+        if (hex.empty()) {
+            py::gil_scoped_release nogil;
+            if (hashed < size) md5.update(bytes + hashed, size - hashed);
+            hashed = size;
+            hex = md5.finish_hex();
+        }
+        return hex;
+    }
+};
+
+// One attempt's position in the part.
+struct Cursor {
+    std::shared_ptr<PartData> part;
+    std::size_t pos = 0;
+};
+
+// Kept for the life of the process, like the module namespace.
+PyObject* g_body_class = nullptr;
+
+py::object iter_self(py::object self) { return self; }
+
+// The next piece: a new bytes object filled (and hashed) without the GIL. The HTTP client
+// writes a large bytes body with a loop that re-slices the unsent rest after every partial
+// send, copying quadratically in the part's size; pieces keep that linear.
+py::object next_piece(py::object self) {
+    Cursor* c = self.attr("_cursor").cast<py::capsule>().get_pointer<Cursor>();
+    PartData& p = *c->part;
+    if (c->pos >= p.size) throw py::stop_iteration();
+    const std::size_t n = std::min(kPiece, p.size - c->pos);
+    PyObject* piece = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (!piece) throw py::error_already_set();
+    {
+        py::gil_scoped_release nogil;
+        const char* src = p.bytes + c->pos;
+        std::memcpy(PyBytes_AS_STRING(piece), src, n);
+        if (c->pos == p.hashed) {
+            p.md5.update(src, n);
+            p.hashed += n;
+        }
+    }
+    c->pos += n;
+    return py::reinterpret_steal<py::object>(piece);
+}
+
+py::object part_body(const std::shared_ptr<PartData>& part) {
+    py::object body = py::reinterpret_borrow<py::object>(g_body_class)();
+    py::capsule cursor(new Cursor{part, 0}, [](void* c) { delete static_cast<Cursor*>(c); });
+    py::setattr(body, "_cursor", cursor);
+    return body;
+}
+
+py::str put_once(py::handle self, py::handle url, const std::shared_ptr<PartData>& part, py::handle checksum_b64) {
     py::dict headers;
     if (!checksum_b64.is_none() && PyUnicode_GET_LENGTH(checksum_b64.ptr()) > 0)
         headers["x-amz-checksum-sha256"] = checksum_b64;
+    headers["Content-Length"] = py::str(std::to_string(part->size));
     py::object client = self.attr("_transfer_http_client")();
-    py::object resp = client.attr("put")(url, "content"_a = data, "headers"_a = headers);
+    py::object resp = client.attr("put")(url, "content"_a = part_body(part), "headers"_a = headers);
     resp.attr("raise_for_status")();
     py::str etag = reply_etag(resp);
-    if (is_md5_etag(etag) && py::str(etag.attr("lower")()).cast<std::string>() != md5) {
-        PyErr_Format(PyExc_RuntimeError, "Part ETag %U != md5 %s (%zd bytes)", etag.ptr(), md5.c_str(), nbytes);
+    if (is_md5_etag(etag) && py::str(etag.attr("lower")()).cast<std::string>() != part->md5_hex()) {
+        PyErr_Format(PyExc_RuntimeError, "Part ETag %U != md5 %s (%zu bytes)", etag.ptr(), part->md5_hex().c_str(),
+                     part->size);
         throw py::error_already_set();
     }
     return etag;
 }
 
 }  // namespace
+
+void define_part_body() {
+    py::object cls = pyclass::new_class("_PartBody");
+    pyclass::def(cls, "__iter__", &iter_self);
+    pyclass::def(cls, "__next__", &next_piece);
+    Py_XSETREF(g_body_class, cls.release().ptr());
+}
 
 py::object put_part_bytes(py::object self, py::args a, py::kwargs k) {
     auto v = bind_method("WorkspaceClient._put_part_bytes",
@@ -65,17 +141,13 @@ py::object put_part_bytes(py::object self, py::args a, py::kwargs k) {
     args::exact_bytes(data, "data");
     args::exact_str(checksum_b64, "checksum_b64", true);
 
-    const char* bytes = PyBytes_AS_STRING(data.ptr());
-    const Py_ssize_t nbytes = PyBytes_GET_SIZE(data.ptr());
-    std::string md5;
-    {
-        py::gil_scoped_release nogil;  // `data` is immutable and held by this frame
-        md5 = digest::md5_hex(bytes, static_cast<std::size_t>(nbytes));
-    }
+    auto part = std::make_shared<PartData>();
+    part->owner = data;
+    part->bytes = PyBytes_AS_STRING(data.ptr());
+    part->size = static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr()));
     // At least one attempt (see transfer_attempts): none at all would hand back an empty
     // ETag for a part that was never sent.
-    return retry_put(url, remint, true,
-                     [&](py::handle u) { return put_once(self, u, data, checksum_b64, md5, nbytes); });
+    return retry_put(url, remint, true, [&](py::handle u) { return put_once(self, u, part, checksum_b64); });
 }
 
 }  // namespace brivel::workspace

@@ -5,6 +5,9 @@
 
 namespace brivel::workspace {
 
+// The class of part request bodies; created once while the module body runs.
+void define_part_body();
+
 // WorkspaceClient._put_part_bytes(url, data, *, checksum_b64=None, remint=None) -> str
 py::object put_part_bytes(py::object self, py::args a, py::kwargs k);
 
