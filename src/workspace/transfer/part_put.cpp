@@ -80,8 +80,13 @@ py::object iter_self(py::object self) { return self; }
 // send, copying quadratically in the part's size; pieces keep that linear.
 py::object next_piece(py::object self) {
     Cursor* c = self.attr("_cursor").cast<py::capsule>().get_pointer<Cursor>();
+    if (c->part && c->pos >= c->part->size) {
+        // The HTTP client may keep the request (and so this body) alive in reference cycles
+        // until the garbage collector runs; the part's bytes must not wait for that.
+        c->part.reset();
+    }
+    if (!c->part) throw py::stop_iteration();
     PartData& p = *c->part;
-    if (c->pos >= p.size) throw py::stop_iteration();
     const std::size_t n = std::min(kPiece, p.size - c->pos);
     PyObject* piece = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
     if (!piece) throw py::error_already_set();
