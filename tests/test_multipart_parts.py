@@ -196,3 +196,17 @@ def test_argument_checks(cloud, client, args, kwargs, message):
     with pytest.raises(TypeError, match=message):
         client._put_part_bytes(*args, **kwargs)
     assert cloud.requests == []
+
+
+def test_part_bytes_released_when_the_put_returns(cloud, client, part):
+    """Only the in-flight parts may hold memory: nothing keeps a sent part's bytes alive."""
+    import gc
+    import sys
+    _, url, data = part
+    before = sys.getrefcount(data)
+    gc.disable()
+    try:
+        client._put_part_bytes(url, data)
+        assert sys.getrefcount(data) == before
+    finally:
+        gc.enable()
