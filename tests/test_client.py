@@ -61,7 +61,8 @@ class TestConstruction:
             "__exit__", "_headers", "post_manifest", "complete_uploads", "upload_blob",
             "upload_blob_single", "presign_blobs", "multipart_create", "multipart_presign_parts",
             "multipart_complete", "multipart_abort", "upload_blob_multipart", "_multipart_attempt",
-            "_put_part_bytes", "ack_outputs", "get_outputs_manifest", "download_artifact"]
+            "_put_part_bytes", "ack_outputs", "get_outputs_manifest", "download_artifact",
+            "download_artifact_to_file"]
 
     @pytest.mark.parametrize("args, kwargs, name", [
         ((None, "k"), {}, "api_url"),

@@ -8,6 +8,7 @@
 #include "workspace/transfer/part_data.hpp"
 #include "workspace/config.hpp"
 #include "workspace/sync/download.hpp"
+#include "workspace/sync/extract.hpp"
 #include "workspace/manifest/hashing.hpp"
 #include "workspace/manifest/ignore.hpp"
 #include "workspace/manifest/manifest.hpp"
@@ -40,6 +41,7 @@ BRIVEL_MODULE(workspace, m) {
     define_build_manifest(m);
     define_workspace_client(m);
     define_upload_workspace(m);
+    define_extract_output_zip(m);
     define_download_outputs(m);
     define_all(m);
 }
