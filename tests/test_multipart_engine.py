@@ -27,17 +27,6 @@ def b64sha(data: bytes) -> str:
 
 
 @pytest.fixture
-def blob(tmp_path):
-    """``make(nbytes)``: a file of random bytes; (path, data, sha)."""
-    def make(nbytes, name="data.bin"):
-        data = os.urandom(nbytes)
-        path = tmp_path / name
-        path.write_bytes(data)
-        return path, data, hashlib.sha256(data).hexdigest()
-    return make
-
-
-@pytest.fixture
 def client(cloud):
     with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=10) as c:
         yield c
@@ -64,8 +53,8 @@ def only_upload(cloud):
 
 
 @pytest.mark.parametrize("checksum_parts", [False, True])
-def test_40_mib_in_1_mib_parts(cloud, upload, blob, cache_dir, checksum_parts):
-    path, data, sha = blob(40 * MIB)
+def test_40_mib_in_1_mib_parts(cloud, upload, random_file, cache_dir, checksum_parts):
+    path, data, sha = random_file(40 * MIB)
     assert upload(path, data, sha, MIB, checksum_parts=checksum_parts) is None
     assert hashlib.sha256(cloud.objects[sha]).hexdigest() == sha
     upload_id = only_upload(cloud)
@@ -84,16 +73,16 @@ def test_40_mib_in_1_mib_parts(cloud, upload, blob, cache_dir, checksum_parts):
     assert cloud.complete_errors == [] and not journal_of(cache_dir, sha).exists()
 
 
-def test_empty_file_is_one_empty_part(cloud, upload, blob, cache_dir):
-    path, data, sha = blob(0)
+def test_empty_file_is_one_empty_part(cloud, upload, random_file, cache_dir):
+    path, data, sha = random_file(0)
     upload(path, data, sha, MIB, checksum_parts=True)
     assert cloud.objects[sha] == b""
     assert cloud.last("mp_presign").json["checksums"] == {"1": b64sha(b"")}
     assert cloud.last("part_put").body == b""
 
 
-def test_stored_object_is_skipped(cloud, upload, blob, cache_dir):
-    path, data, sha = blob(3 * KIB)
+def test_stored_object_is_skipped(cloud, upload, random_file, cache_dir):
+    path, data, sha = random_file(3 * KIB)
     cloud.objects[sha] = data
     upload(path, data, sha, KIB)
     assert [r.route for r in cloud.requests] == ["mp_create"]
@@ -126,8 +115,8 @@ def test_exactly_max_parts_pass_the_limit(cloud, client, tmp_path, set_const):
 
 
 @pytest.mark.parametrize("part_size, error", [(0, ZeroDivisionError), (-KIB, ValueError)])
-def test_part_size_must_be_positive(cloud, client, blob, part_size, error):
-    path, data, sha = blob(KIB)
+def test_part_size_must_be_positive(cloud, client, random_file, part_size, error):
+    path, data, sha = random_file(KIB)
     with pytest.raises(error):
         client.upload_blob_multipart(sha, path, len(data), part_size, cloud.mp_endpoints("j"))
     assert cloud.requests == []
@@ -150,19 +139,19 @@ def test_argument_checks(cloud, client, args, kwargs, message):
 # ------------------------------------------------------------ a file that changed (mended)
 
 
-def test_file_shrunk_since_the_manifest(cloud, upload, blob, cache_dir):
-    path, data, sha = blob(4 * KIB)
+def test_file_shrunk_since_the_manifest(cloud, upload, random_file, cache_dir):
+    path, data, sha = random_file(4 * KIB)
     path.write_bytes(data[:3 * KIB])
     with pytest.raises(RuntimeError, match=r"^Local file .*data\.bin changed during upload \(size 3072, expected 4096\)"):
         upload(path, data, sha, KIB)
     assert cloud.requests == []
 
 
-def test_file_shrinking_during_the_upload(cloud, upload, blob, cache_dir, set_const):
+def test_file_shrinking_during_the_upload(cloud, upload, random_file, cache_dir, set_const):
     """A part read short is never sent: it would store other bytes under the content hash."""
     set_const(ws, "_UPLOAD_ADAPTIVE", False)
     set_const(ws, "UPLOAD_TARGET_INFLIGHT_PARTS_SMALL", 1)
-    path, data, sha = blob(4 * KIB)
+    path, data, sha = random_file(4 * KIB)
     with cloud.hold("part_put", match=lambda r: r.params["pn"] == "2") as gate, \
             concurrent.futures.ThreadPoolExecutor(1) as ex:
         fut = ex.submit(upload, path, data, sha, KIB)
@@ -178,8 +167,8 @@ def test_file_shrinking_during_the_upload(cloud, upload, blob, cache_dir, set_co
     assert sha not in cloud.objects and not journal_of(cache_dir, sha).exists()
 
 
-def test_file_rewritten_in_place_during_the_upload(cloud, upload, blob, cache_dir):
-    path, data, sha = blob(4 * KIB)
+def test_file_rewritten_in_place_during_the_upload(cloud, upload, random_file, cache_dir):
+    path, data, sha = random_file(4 * KIB)
     with cloud.hold("part_put", match=lambda r: r.params["pn"] == "4") as gate, \
             concurrent.futures.ThreadPoolExecutor(1) as ex:
         fut = ex.submit(upload, path, data, sha, KIB)
@@ -195,10 +184,10 @@ def test_file_rewritten_in_place_during_the_upload(cloud, upload, blob, cache_di
 # -------------------------------------------------------------------- failures and retries
 
 
-def test_failure_aborts_after_every_inflight_part_ended(cloud, upload, blob, cache_dir, set_const):
+def test_failure_aborts_after_every_inflight_part_ended(cloud, upload, random_file, cache_dir, set_const):
     set_const(ws, "_UPLOAD_ADAPTIVE", False)
     set_const(ws, "UPLOAD_TARGET_INFLIGHT_PARTS_SMALL", 4)
-    path, data, sha = blob(8 * KIB)
+    path, data, sha = random_file(8 * KIB)
     cloud.inject("part_put", match=lambda r: r.params["pn"] == "1", status=401)
     with cloud.hold("part_put", match=lambda r: r.params["pn"] in ("2", "3", "4")) as gate, \
             concurrent.futures.ThreadPoolExecutor(1) as ex:
@@ -219,8 +208,8 @@ def test_failure_aborts_after_every_inflight_part_ended(cloud, upload, blob, cac
     assert cloud.count("mp_complete") == 0 and not journal_of(cache_dir, sha).exists()
 
 
-def test_wrong_etag_then_right_and_5xx_are_retried(cloud, upload, blob, cache_dir, no_backoff):
-    path, data, sha = blob(6 * KIB)
+def test_wrong_etag_then_right_and_5xx_are_retried(cloud, upload, random_file, cache_dir, no_backoff):
+    path, data, sha = random_file(6 * KIB)
     cloud.etag_mode = lambda req, upload_id, pn, attempt: "wrong" if pn == 2 and attempt == 0 else "md5"
     cloud.inject("part_put", match=lambda r: r.params["pn"] == "5", status=503, times=2)
     upload(path, data, sha, KIB)
@@ -230,8 +219,8 @@ def test_wrong_etag_then_right_and_5xx_are_retried(cloud, upload, blob, cache_di
     assert cloud.objects[sha] == data
 
 
-def test_wrong_etag_every_time_fails_and_aborts(cloud, upload, blob, cache_dir, no_backoff):
-    path, data, sha = blob(3 * KIB)
+def test_wrong_etag_every_time_fails_and_aborts(cloud, upload, random_file, cache_dir, no_backoff):
+    path, data, sha = random_file(3 * KIB)
     cloud.etag_mode = lambda req, upload_id, pn, attempt: "wrong" if pn == 3 else "md5"
     with pytest.raises(RuntimeError, match=r"^Part ETag 0{32} != md5 [0-9a-f]{32} \(1024 bytes\)$"):
         upload(path, data, sha, KIB)
@@ -239,8 +228,8 @@ def test_wrong_etag_every_time_fails_and_aborts(cloud, upload, blob, cache_dir, 
     assert cloud.count("mp_abort") == 1 and cloud.count("mp_complete") == 0
 
 
-def test_complete_5xx_aborts_without_a_second_attempt(cloud, upload, blob, cache_dir):
-    path, data, sha = blob(2 * KIB)
+def test_complete_5xx_aborts_without_a_second_attempt(cloud, upload, random_file, cache_dir):
+    path, data, sha = random_file(2 * KIB)
     cloud.inject("mp_complete", status=500)
     with pytest.raises(httpx.HTTPStatusError):
         upload(path, data, sha, KIB)
@@ -249,9 +238,9 @@ def test_complete_5xx_aborts_without_a_second_attempt(cloud, upload, blob, cache
 
 
 @pytest.mark.parametrize("preset", ["expired", "token", "bare400"])
-def test_expired_part_urls_are_reminted(cloud, upload, blob, cache_dir, no_backoff, preset):
+def test_expired_part_urls_are_reminted(cloud, upload, random_file, cache_dir, no_backoff, preset):
     cloud.expiry_reply = preset
-    path, data, sha = blob(5 * KIB)
+    path, data, sha = random_file(5 * KIB)
     cloud.expire_next(2, route="part_put")  # the first two URLs of the batch are born expired
     upload(path, data, sha, KIB, checksum_parts=True)
     single = [r.json for r in cloud.requests_for("mp_presign") if len(r.json["part_numbers"]) == 1]
@@ -260,9 +249,9 @@ def test_expired_part_urls_are_reminted(cloud, upload, blob, cache_dir, no_backo
     assert no_backoff.attempts == [] and cloud.objects[sha] == data
 
 
-def test_part_without_url_is_presigned_alone(cloud, upload, blob, cache_dir):
+def test_part_without_url_is_presigned_alone(cloud, upload, random_file, cache_dir):
     from support import Reply
-    path, data, sha = blob(3 * KIB)
+    path, data, sha = random_file(3 * KIB)
 
     def drop_part_2(req, default):
         reply = default()
@@ -279,8 +268,8 @@ def test_part_without_url_is_presigned_alone(cloud, upload, blob, cache_dir):
 # ----------------------------------------------------------------- vanished upload (restart)
 
 
-def test_killed_upload_restarts_fresh_exactly_once(cloud, upload, blob, cache_dir, write_journal):
-    path, data, sha = blob(4 * KIB)
+def test_killed_upload_restarts_fresh_exactly_once(cloud, upload, random_file, cache_dir, write_journal):
+    path, data, sha = random_file(4 * KIB)
     old = cloud.create_upload(sha)
     etag = cloud.seed_part(old, 1, data[:KIB])
     write_journal(sha, {"upload_id": old, "part_size": KIB, "checksum_parts": False},
@@ -294,8 +283,8 @@ def test_killed_upload_restarts_fresh_exactly_once(cloud, upload, blob, cache_di
     assert new.seq > cloud.last("mp_abort").seq
 
 
-def test_second_vanished_upload_is_raised(cloud, upload, blob, cache_dir):
-    path, data, sha = blob(2 * KIB)
+def test_second_vanished_upload_is_raised(cloud, upload, random_file, cache_dir):
+    path, data, sha = random_file(2 * KIB)
     cloud.inject("part_put", status=404, body=b"<Error><Code>NoSuchUpload</Code></Error>", times=None)
     with pytest.raises(httpx.HTTPStatusError) as err:
         upload(path, data, sha, KIB)
@@ -305,8 +294,8 @@ def test_second_vanished_upload_is_raised(cloud, upload, blob, cache_dir):
     cloud.injections.clear()
 
 
-def test_nosuchupload_in_the_error_text_restarts(cloud, client, blob, cache_dir, monkeypatch):
-    path, data, sha = blob(KIB)
+def test_nosuchupload_in_the_error_text_restarts(cloud, client, random_file, cache_dir, monkeypatch):
+    path, data, sha = random_file(KIB)
     calls = []
     real = ws.WorkspaceClient._multipart_attempt
 
@@ -323,10 +312,10 @@ def test_nosuchupload_in_the_error_text_restarts(cloud, client, blob, cache_dir,
 # ---------------------------------------------------------------------------- dispatch
 
 
-def test_depth_bounds_parts_in_flight(cloud, upload, blob, cache_dir, set_const):
+def test_depth_bounds_parts_in_flight(cloud, upload, random_file, cache_dir, set_const):
     set_const(ws, "_UPLOAD_ADAPTIVE", False)
     set_const(ws, "UPLOAD_TARGET_INFLIGHT_PARTS_SMALL", 2)
-    path, data, sha = blob(5 * KIB)
+    path, data, sha = random_file(5 * KIB)
     with cloud.hold("part_put") as gate, concurrent.futures.ThreadPoolExecutor(1) as ex:
         fut = ex.submit(upload, path, data, sha, KIB)
         assert gate.arrived(2)
@@ -338,9 +327,9 @@ def test_depth_bounds_parts_in_flight(cloud, upload, blob, cache_dir, set_const)
     assert cloud.max_concurrency("part_put") <= 2
 
 
-def test_memory_budget_bounds_the_depth(cloud, upload, blob, cache_dir, set_const):
+def test_memory_budget_bounds_the_depth(cloud, upload, random_file, cache_dir, set_const):
     set_const(ws, "UPLOAD_MEMORY_BUDGET_BYTES", 3 * KIB)
-    path, data, sha = blob(12 * KIB)
+    path, data, sha = random_file(12 * KIB)
     with cloud.hold("part_put") as gate, concurrent.futures.ThreadPoolExecutor(1) as ex:
         fut = ex.submit(upload, path, data, sha, KIB)
         assert gate.arrived(3)
@@ -349,8 +338,8 @@ def test_memory_budget_bounds_the_depth(cloud, upload, blob, cache_dir, set_cons
         fut.result(timeout=30)
 
 
-def test_next_batch_presigned_while_parts_upload(cloud, upload, blob, cache_dir):
-    path, data, sha = blob(250)
+def test_next_batch_presigned_while_parts_upload(cloud, upload, random_file, cache_dir):
+    path, data, sha = random_file(250)
     with cloud.hold("part_put") as gate, concurrent.futures.ThreadPoolExecutor(1) as ex:
         fut = ex.submit(upload, path, data, sha, 1)
         assert gate.arrived(1)
@@ -361,8 +350,8 @@ def test_next_batch_presigned_while_parts_upload(cloud, upload, blob, cache_dir)
     assert cloud.objects[sha] == data
 
 
-def test_presign_failure_of_batch_2(cloud, upload, blob, cache_dir):
-    path, data, sha = blob(150)
+def test_presign_failure_of_batch_2(cloud, upload, random_file, cache_dir):
+    path, data, sha = random_file(150)
     cloud.inject("mp_presign", status=500, after=1)
     with pytest.raises(httpx.HTTPStatusError):
         upload(path, data, sha, 1)
@@ -370,9 +359,9 @@ def test_presign_failure_of_batch_2(cloud, upload, blob, cache_dir):
     assert cloud.last("mp_abort").seq > max(r.seq for r in cloud.requests_for("part_put"))
 
 
-def test_adaptive_controller(cloud, upload, blob, cache_dir, fake_flowtune):
+def test_adaptive_controller(cloud, upload, random_file, cache_dir, fake_flowtune):
     fake_flowtune.targets = (1, 1, 3, 5)
-    path, data, sha = blob(20 * KIB)
+    path, data, sha = random_file(20 * KIB)
     upload(path, data, sha, KIB)
     (ctrl,) = fake_flowtune.instances
     assert ctrl.kwargs == {"floor": 16, "cap": 20}
@@ -383,26 +372,26 @@ def test_adaptive_controller(cloud, upload, blob, cache_dir, fake_flowtune):
 
 
 @pytest.mark.parametrize("targets", [(0,), (-1, 2)])
-def test_controller_target_below_one_still_progresses(cloud, upload, blob, cache_dir, fake_flowtune, targets):
+def test_controller_target_below_one_still_progresses(cloud, upload, random_file, cache_dir, fake_flowtune, targets):
     fake_flowtune.targets = targets
-    path, data, sha = blob(20 * KIB)
+    path, data, sha = random_file(20 * KIB)
     upload(path, data, sha, KIB)
     assert cloud.objects[sha] == data and cloud.max_concurrency("part_put") <= 2
 
 
-def test_no_controller_when_adaptive_off_or_capped(cloud, upload, blob, cache_dir, hide_module, set_const):
+def test_no_controller_when_adaptive_off_or_capped(cloud, upload, random_file, cache_dir, hide_module, set_const):
     hide_module("brivel._flowtune")
-    path, data, sha = blob(16 * KIB)  # 16 parts: the cap equals the fixed depth
+    path, data, sha = random_file(16 * KIB)  # 16 parts: the cap equals the fixed depth
     upload(path, data, sha, KIB)
     set_const(ws, "_UPLOAD_ADAPTIVE", False)
-    path, data, sha = blob(40 * KIB, "other.bin")
+    path, data, sha = random_file(40 * KIB, "other.bin")
     upload(path, data, sha, KIB)
     assert len(cloud.objects) == 2
 
 
-def test_missing_flowtune_when_adaptive_applies(cloud, upload, blob, cache_dir, hide_module):
+def test_missing_flowtune_when_adaptive_applies(cloud, upload, random_file, cache_dir, hide_module):
     hide_module("brivel._flowtune")
-    path, data, sha = blob(40 * KIB)
+    path, data, sha = random_file(40 * KIB)
     with pytest.raises(ImportError):
         upload(path, data, sha, KIB)
     assert cloud.count("mp_create") == 1 and cloud.count("mp_abort") == 0
@@ -443,8 +432,8 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def test_killed_process_resumes_from_its_journal(cloud, client, blob, cache_dir, tmp_path):
-    path, data, sha = blob(12 * KIB)
+def test_killed_process_resumes_from_its_journal(cloud, client, random_file, cache_dir, tmp_path):
+    path, data, sha = random_file(12 * KIB)
     env = {"PATH": os.environ.get("PATH", ""), "HOME": str(tmp_path), "BRIVEL_CACHE_DIR": str(cache_dir),
            "PORTVEL_UPLOAD_ADAPTIVE": "0", "PORTVEL_UPLOAD_TARGET_INFLIGHT_PARTS": "2"}
     journal = journal_of(cache_dir, sha)

@@ -77,17 +77,6 @@ def test_first_value_must_be_an_object(tmp_path):
 
 
 @pytest.fixture
-def blob(tmp_path):
-    """``make(nbytes)``: a file of random bytes; (path, data, sha)."""
-    def make(nbytes, name="data.bin"):
-        data = os.urandom(nbytes)
-        path = tmp_path / name
-        path.write_bytes(data)
-        return path, data, hashlib.sha256(data).hexdigest()
-    return make
-
-
-@pytest.fixture
 def client(cloud):
     with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=10) as c:
         yield c
@@ -97,9 +86,9 @@ def journal_path(cache_dir, sha) -> Path:
     return cache_dir / "uploads" / f"{sha}.json"
 
 
-def test_journal_lines_as_written(cloud, client, cache_dir, blob, monkeypatch):
+def test_journal_lines_as_written(cloud, client, cache_dir, random_file, monkeypatch):
     """The journal is left behind by an interrupt: header first, then one line per part."""
-    path, data, sha = blob(4 * KIB)
+    path, data, sha = random_file(4 * KIB)
     calls = []
 
     def interrupted_complete(*args, **kwargs):
@@ -119,9 +108,9 @@ def test_journal_lines_as_written(cloud, client, cache_dir, blob, monkeypatch):
     assert cloud.count("mp_abort") == 0  # an interrupt does not abort
 
 
-def test_resumed_journal_is_rewritten_in_order_with_checksums(cloud, client, cache_dir, blob,
+def test_resumed_journal_is_rewritten_in_order_with_checksums(cloud, client, cache_dir, random_file,
                                                               write_journal):
-    path, data, sha = blob(4 * KIB)
+    path, data, sha = random_file(4 * KIB)
     chunks = [data[i:i + KIB] for i in range(0, len(data), KIB)]
     b64 = [ws._sha256_region_b64(path, i * KIB, KIB) for i in range(4)]
     upload_id = cloud.create_upload(sha)
@@ -162,8 +151,8 @@ def test_resumed_journal_is_rewritten_in_order_with_checksums(cloud, client, cac
     ({"upload_id": "U", "part_size": KIB, "checksum_parts": False}, [{"part": 1}], False),
     ("[1, 2]", [], False),
 ])
-def test_resume_rule(cloud, client, cache_dir, blob, write_journal, header, records, resumed):
-    path, data, sha = blob(2 * KIB)
+def test_resume_rule(cloud, client, cache_dir, random_file, write_journal, header, records, resumed):
+    path, data, sha = random_file(2 * KIB)
     upload_id = cloud.create_upload(sha)
     if isinstance(header, dict) and header["upload_id"] == "U":
         header = {**header, "upload_id": upload_id}
@@ -175,10 +164,10 @@ def test_resume_rule(cloud, client, cache_dir, blob, write_journal, header, reco
     assert not journal_path(cache_dir, sha).exists()
 
 
-def test_journal_complete_and_skip(cloud, client, cache_dir, blob, write_journal):
+def test_journal_complete_and_skip(cloud, client, cache_dir, random_file, write_journal):
     """Every part journaled: only the completion is sent. A stored object: create says skip
     and an existing journal stays as it was."""
-    path, data, sha = blob(2 * KIB)
+    path, data, sha = random_file(2 * KIB)
     upload_id = cloud.create_upload(sha)
     etags = [cloud.seed_part(upload_id, pn, data[(pn - 1) * KIB:pn * KIB]) for pn in (1, 2)]
     write_journal(sha, {"upload_id": upload_id, "part_size": KIB, "checksum_parts": False},
@@ -195,10 +184,10 @@ def test_journal_complete_and_skip(cloud, client, cache_dir, blob, write_journal
     assert stale.read_text() == before
 
 
-def test_unwritable_journal_does_not_stop_the_upload(cloud, client, monkeypatch, tmp_path, blob):
+def test_unwritable_journal_does_not_stop_the_upload(cloud, client, monkeypatch, tmp_path, random_file):
     blocker = tmp_path / "cache-is-a-file"
     blocker.write_text("")
     monkeypatch.setenv("BRIVEL_CACHE_DIR", str(blocker))
-    path, data, sha = blob(3 * KIB)
+    path, data, sha = random_file(3 * KIB)
     client.upload_blob_multipart(sha, path, len(data), KIB, cloud.mp_endpoints("j"))
     assert cloud.objects[sha] == data
