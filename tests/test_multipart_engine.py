@@ -462,3 +462,23 @@ def test_killed_process_resumes_from_its_journal(cloud, client, random_file, cac
     assert sorted(cloud.put_part_numbers(upload_id)[before:]) == list(range(6, 13))
     assert hashlib.sha256(cloud.objects[sha]).hexdigest() == sha
     assert not journal.exists()
+
+
+def test_part_whose_fresh_url_is_missing_fails_the_upload(cloud, upload, random_file, cache_dir):
+    from support import Reply
+    path, data, sha = random_file(2 * KIB)
+    cloud.handle("mp_presign", lambda req, default: Reply(json={"urls": {}}))
+    with pytest.raises(KeyError, match="'1'"):
+        upload(path, data, sha, KIB)
+    assert cloud.count("part_put") == 0 and cloud.count("mp_abort") == 1
+
+
+def test_missing_abort_endpoint_replaces_the_failure(cloud, client, random_file, cache_dir):
+    path, data, sha = random_file(2 * KIB)
+    endpoints = cloud.mp_endpoints("j")
+    del endpoints["abort_endpoint"]
+    cloud.inject("mp_complete", status=500)
+    with pytest.raises(KeyError) as err:
+        client.upload_blob_multipart(sha, path, len(data), KIB, endpoints)
+    assert isinstance(err.value.__context__, httpx.HTTPStatusError)
+    assert cloud.count("mp_abort") == 0 and (cache_dir / "uploads" / f"{sha}.json").exists()
