@@ -22,16 +22,6 @@ long long floordiv(long long a, long long b) {
     return q;
 }
 
-Range part_range(long long pn, long long part_size, long long size) {
-    Range r;
-    long long offset = (pn - 1) * part_size;
-    if (offset < 0) return r;
-    r.offset = static_cast<std::uint64_t>(offset);
-    long long length = std::min(part_size, size - offset);
-    r.length = length > 0 ? static_cast<std::uint64_t>(length) : 0;
-    return r;
-}
-
 std::vector<std::vector<long long>> batches(const std::vector<long long>& missing, bool checksum_parts,
                                             long long part_size, long long pool_workers) {
     long long per_batch = kBatchParts;

@@ -1,4 +1,4 @@
-// Planning of a multipart upload (part geometry, presign batches, in-flight depth, how many
+// Planning of a multipart upload (presign batches, in-flight depth, how many
 // large files upload at once) and the native reads of one part. Plain C++ without Python:
 // callers release the GIL around the reads.
 #pragma once
@@ -15,14 +15,7 @@ namespace brivel::multipart {
 // Python's floor division for the settings arithmetic (settings may be zero or negative).
 long long floordiv(long long a, long long b);
 
-// Bytes of part `pn` (numbered from 1) of a `size`-byte file cut into `part_size`-byte
-// parts: every part but the last is whole, the last holds the rest, a 0-byte file has one
-// empty part. A part past the end has length 0.
-struct Range {
-    std::uint64_t offset = 0;
-    std::uint64_t length = 0;
-};
-Range part_range(long long pn, long long part_size, long long size);
+// Part geometry (offset and length of part `pn`) is dataparts::part_range.
 
 // The missing part numbers cut into presign batches. Plain mode: 100 parts per batch. With
 // part checksums every part of a batch is hashed before the batch is presigned, so a batch

@@ -34,17 +34,6 @@ std::string temp_file(const std::string& body) {
 
 }  // namespace
 
-TEST(part_geometry) {
-    const long long mib = 1 << 20;
-    auto p1 = multipart::part_range(1, 16 * mib, 40 * mib);
-    auto p3 = multipart::part_range(3, 16 * mib, 40 * mib);
-    CHECK(p1.offset == 0 && p1.length == static_cast<std::uint64_t>(16 * mib));
-    CHECK(p3.offset == static_cast<std::uint64_t>(32 * mib) && p3.length == static_cast<std::uint64_t>(8 * mib));
-    auto empty = multipart::part_range(1, 16 * mib, 0);
-    CHECK(empty.offset == 0 && empty.length == 0);
-    CHECK_EQ(multipart::part_range(4, 16 * mib, 40 * mib).length, 0u);
-}
-
 TEST(plain_batches_are_100_whatever_the_pool) {
     auto b = multipart::batches(range(1, 250), false, 1 << 20, 4);
     CHECK((sizes(b) == std::vector<std::size_t>{100, 100, 50}));

@@ -8,6 +8,7 @@
 #include "common/ns.hpp"
 #include "common/pool.hpp"
 #include "common/signature.hpp"
+#include "core/dataparts.hpp"
 #include "core/multipart.hpp"
 #include "workspace/transfer/multipart_attempt.hpp"
 
@@ -47,7 +48,7 @@ void Attempt::reap(py::dict& inflight) {
         inflight.attr("pop")(fut, py::none());
         auto r = sig::unpack(fut.attr("result")(), 3);
         if (!ctrl.is_none()) {
-            auto range = multipart::part_range(py::cast<long long>(to_int(r[0])), part_size, size);
+            auto range = dataparts::part_range(py::cast<long long>(to_int(r[0])), part_size, size);
             ctrl.attr("record")(py::int_(range.length));
         }
         LockHold hold(jlock);

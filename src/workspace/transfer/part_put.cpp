@@ -10,6 +10,7 @@
 #include "common/args.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
+#include "core/dataparts.hpp"
 #include "core/digest.hpp"
 #include "workspace/transfer/client.hpp"
 #include "workspace/transfer/retry.hpp"
@@ -18,18 +19,6 @@ namespace brivel::workspace {
 namespace {
 
 using namespace pybind11::literals;
-
-bool is_hex_digit(Py_UCS4 c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-// An ETag of 32 hexadecimal digits is an MD5 the store computed and can be checked; other
-// shapes (multipart-style, weak, empty) cannot.
-bool is_md5_etag(const py::str& etag) {
-    PyObject* s = etag.ptr();
-    if (PyUnicode_GET_LENGTH(s) != 32) return false;
-    for (Py_ssize_t i = 0; i < 32; ++i)
-        if (!is_hex_digit(PyUnicode_READ_CHAR(s, i))) return false;
-    return true;
-}
 
 // The reply's ETag with every edge double quote removed, "" when it has none.
 py::str reply_etag(const py::object& resp) {
@@ -119,7 +108,10 @@ py::str put_once(py::handle self, py::handle url, const std::shared_ptr<PartData
     py::object resp = client.attr("put")(url, "content"_a = part_body(part), "headers"_a = headers);
     resp.attr("raise_for_status")();
     py::str etag = reply_etag(resp);
-    if (is_md5_etag(etag) && py::str(etag.attr("lower")()).cast<std::string>() != part->md5_hex()) {
+    // An ETag of 32 hexadecimal digits is an MD5 the store computed and can be checked;
+    // other shapes (multipart-style, weak, empty) cannot.
+    const std::string text = etag.cast<std::string>();
+    if (dataparts::is_hex_md5(text) && !dataparts::same_md5(text, part->md5_hex())) {
         PyErr_Format(PyExc_RuntimeError, "Part ETag %U != md5 %s (%zu bytes)", etag.ptr(), part->md5_hex().c_str(),
                      part->size);
         throw py::error_already_set();

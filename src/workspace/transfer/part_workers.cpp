@@ -1,9 +1,12 @@
 // The per-batch and per-part work of an attempt: hashing (checksum mode) and presigning a
 // batch on the look-ahead thread; reading one part and sending it on the part pool.
+#include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "common/args.hpp"
 #include "common/ns.hpp"
+#include "core/dataparts.hpp"
 #include "core/multipart.hpp"
 #include "workspace/transfer/multipart_attempt.hpp"
 #include "workspace/transfer/part_data.hpp"
@@ -25,7 +28,7 @@ py::tuple Attempt::prepare_batch(py::handle batch) {
     if (checksum_parts) {
         py::dict by_name;
         for (py::handle pn : batch) {
-            auto r = multipart::part_range(py::cast<long long>(to_int(pn)), part_size, size);
+            auto r = dataparts::part_range(py::cast<long long>(to_int(pn)), part_size, size);
             py::object ck = ns::call("_sha256_region_b64", path, py::int_(r.offset), py::int_(r.length));
             cks[pn] = ck;
             by_name[to_str(pn)] = ck;
@@ -42,13 +45,15 @@ py::tuple Attempt::do_part(py::handle pn_in, py::handle url_in, py::handle ck_in
     args::exact_str(url_in, "presigned_url", true);
     args::exact_str(ck_in, "ck", true);
     const long long n = py::cast<long long>(pn);
-    auto r = multipart::part_range(n, part_size, size);
+    auto r = dataparts::part_range(n, part_size, size);
+    const auto offset = static_cast<std::uint64_t>(std::max<std::int64_t>(0, r.offset));
+    const auto length = static_cast<std::uint64_t>(std::max<std::int64_t>(0, r.length));
     // The whole part is held in memory until its PUT has ended, retries included.
-    py::bytes data = read_part(file, r.offset, r.length);
+    py::bytes data = read_part(file, offset, length);
     const auto got = static_cast<std::uint64_t>(PyBytes_GET_SIZE(data.ptr()));
-    if (got != r.length)
+    if (got != length)
         raise_changed_file(path, "part " + std::to_string(n) + " has " + std::to_string(got) + " of " +
-                                     std::to_string(r.length) + " bytes");
+                                     std::to_string(length) + " bytes");
     py::object ck = py::reinterpret_borrow<py::object>(ck_in);
     py::cpp_function fresh_url([self = shared_from_this(), n, ck]() { return self->remint(n, ck); },
                                py::name("_remint"));
