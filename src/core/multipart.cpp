@@ -67,16 +67,19 @@ long long large_file_concurrency(long long budget, long long part_size, long lon
     return std::max(1LL, std::min({configured, files, mem_cap}));
 }
 
-int read_region(const char* path, std::uint64_t offset, void* buf, std::size_t length, std::size_t& got) {
+int read_region(const char* path, std::uint64_t offset, void* buf, std::size_t length, std::size_t& got,
+                digest::Md5* md5) {
+    constexpr std::size_t kBlock = std::size_t{1} << 20;
     got = 0;
     files::FileReader reader;
     if (int err = reader.open(path)) return err;
     if (int err = reader.seek(offset)) return err;
     auto* p = static_cast<unsigned char*>(buf);
     while (got < length) {
-        long long n = reader.read(p + got, length - got);
+        long long n = reader.read(p + got, md5 ? std::min(kBlock, length - got) : length - got);
         if (n < 0) return static_cast<int>(-n);
         if (n == 0) break;
+        if (md5) md5->update(p + got, static_cast<std::size_t>(n));
         got += static_cast<std::size_t>(n);
     }
     return 0;

@@ -1,6 +1,7 @@
 #include "workspace/transfer/part_data.hpp"
 
 #include <limits>
+#include <memory>
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
@@ -47,7 +48,7 @@ py::str sha256_region_b64(py::args a, py::kwargs k) {
 
 }  // namespace
 
-py::bytes read_part(const fspath::Encoded& file, std::uint64_t offset, std::uint64_t length) {
+py::bytes read_part(const fspath::Encoded& file, std::uint64_t offset, std::uint64_t length, std::string* md5_hex) {
     if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
     if (!raw) throw py::error_already_set();
@@ -57,7 +58,10 @@ py::bytes read_part(const fspath::Encoded& file, std::uint64_t offset, std::uint
     {
         // Nobody else sees the new object yet, so it is filled without the GIL.
         py::gil_scoped_release nogil;
-        err = multipart::read_region(file.c_str(), offset, PyBytes_AS_STRING(raw), static_cast<std::size_t>(length), got);
+        std::unique_ptr<digest::Md5> md5(md5_hex ? new digest::Md5() : nullptr);
+        err = multipart::read_region(file.c_str(), offset, PyBytes_AS_STRING(raw), static_cast<std::size_t>(length), got,
+                                     md5.get());
+        if (md5 && !err) *md5_hex = md5->finish_hex();
     }
     if (err) errors::raise_errno(err, file.name);
     if (got == length) return data;

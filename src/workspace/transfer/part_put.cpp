@@ -31,8 +31,14 @@ py::str reply_etag(const py::object& resp) {
 
 constexpr std::size_t kPiece = std::size_t{1} << 20;
 
-// One part's bytes as held by the caller, and their MD5, taken as the pieces are copied
-// out for the first time: every byte is hashed once, whatever the number of attempts.
+struct Known {
+    PyObject* data = nullptr;
+    const std::string* hex = nullptr;
+};
+thread_local Known t_known;
+
+// One part's bytes as held by the caller, and their MD5: known from the read, or else taken
+// as the pieces are copied out for the first time (each byte hashed once per call).
 struct PartData {
     py::object owner;  // keeps `bytes` alive
     const char* bytes = nullptr;
@@ -79,14 +85,15 @@ py::object next_piece(py::object self) {
     const std::size_t n = std::min(kPiece, p.size - c->pos);
     PyObject* piece = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
     if (!piece) throw py::error_already_set();
-    {
+    const char* src = p.bytes + c->pos;
+    if (c->pos == p.hashed && p.hex.empty()) {
         py::gil_scoped_release nogil;
-        const char* src = p.bytes + c->pos;
         std::memcpy(PyBytes_AS_STRING(piece), src, n);
-        if (c->pos == p.hashed) {
-            p.md5.update(src, n);
-            p.hashed += n;
-        }
+        p.md5.update(src, n);
+        p.hashed += n;
+    } else {
+        // A plain copy is cheaper than handing the GIL to another thread and back.
+        std::memcpy(PyBytes_AS_STRING(piece), src, n);
     }
     c->pos += n;
     return py::reinterpret_steal<py::object>(piece);
@@ -121,6 +128,10 @@ py::str put_once(py::handle self, py::handle url, const std::shared_ptr<PartData
 
 }  // namespace
 
+KnownMd5::KnownMd5(py::handle data, const std::string& hex) { t_known = {data.ptr(), &hex}; }
+
+KnownMd5::~KnownMd5() { t_known = {}; }
+
 void define_part_body() {
     py::object cls = pyclass::new_class("_PartBody");
     pyclass::def(cls, "__iter__", &iter_self);
@@ -142,6 +153,8 @@ py::object put_part_bytes(py::object self, py::args a, py::kwargs k) {
     part->owner = data;
     part->bytes = PyBytes_AS_STRING(data.ptr());
     part->size = static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr()));
+    if (t_known.data == data.ptr() && t_known.hex) part->hex = *t_known.hex;
+    t_known = {};
     // At least one attempt (see transfer_attempts): none at all would hand back an empty
     // ETag for a part that was never sent.
     return retry_put(url, remint, true, [&](py::handle u) { return put_once(self, u, part, checksum_b64); });

@@ -10,6 +10,7 @@
 #include "core/multipart.hpp"
 #include "workspace/transfer/multipart_attempt.hpp"
 #include "workspace/transfer/part_data.hpp"
+#include "workspace/transfer/part_put.hpp"
 
 namespace brivel::workspace {
 
@@ -49,7 +50,8 @@ py::tuple Attempt::do_part(py::handle pn_in, py::handle url_in, py::handle ck_in
     const auto offset = static_cast<std::uint64_t>(std::max<std::int64_t>(0, r.offset));
     const auto length = static_cast<std::uint64_t>(std::max<std::int64_t>(0, r.length));
     // The whole part is held in memory until its PUT has ended, retries included.
-    py::bytes data = read_part(file, offset, length);
+    std::string md5;
+    py::bytes data = read_part(file, offset, length, &md5);
     const auto got = static_cast<std::uint64_t>(PyBytes_GET_SIZE(data.ptr()));
     if (got != length)
         raise_changed_file(path, "part " + std::to_string(n) + " has " + std::to_string(got) + " of " +
@@ -59,6 +61,7 @@ py::tuple Attempt::do_part(py::handle pn_in, py::handle url_in, py::handle ck_in
                                py::name("_remint"));
     py::object url = py::reinterpret_borrow<py::object>(url_in);
     if (!args::truthy(url)) url = fresh_url();
+    KnownMd5 known(data, md5);  // hashed as it was read; the PUT need not hash it again
     py::object etag = client.attr("_put_part_bytes")(url, data, "checksum_b64"_a = ck, "remint"_a = fresh_url);
     return py::make_tuple(pn, etag, ck);
 }
