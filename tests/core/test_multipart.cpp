@@ -120,6 +120,12 @@ TEST(region_reads_stop_at_the_end) {
     CHECK(a == b);
     CHECK_EQ(multipart::sha256_region(path.c_str(), 3000, 10, a), 0);
     CHECK(a == digest::sha256("", 0));
+    // Hashed as it is read, block by block.
+    std::string whole(body.size(), '\0');
+    digest::Md5 md5;
+    CHECK_EQ(multipart::read_region(path.c_str(), 0, whole.data(), whole.size(), got, &md5), 0);
+    CHECK(got == body.size() && whole == body);
+    CHECK_EQ(md5.finish_hex(), digest::md5_hex(body.data(), body.size()));
     CHECK(multipart::read_region("/nonexistent/x", 0, buf.data(), 1, got) != 0);
     ::unlink(path.c_str());
 }
