@@ -4,6 +4,8 @@
 #include "common/module.hpp"
 #include "workspace/transfer/checksum.hpp"
 #include "workspace/transfer/client.hpp"
+#include "workspace/transfer/journal.hpp"
+#include "workspace/transfer/part_data.hpp"
 #include "workspace/config.hpp"
 #include "workspace/sync/download.hpp"
 #include "workspace/sync/extract.hpp"
@@ -20,8 +22,10 @@
 BRIVEL_MODULE(workspace, m) {
     using namespace brivel::workspace;
     define_config(m);
+    define_upload_journal(m);
     define_hash_cache(m);
     define_checksum_b64(m);
+    define_region_digest(m);
     define_transient_test(m);
     define_url_expiry_markers(m);
     define_retry_rules(m);

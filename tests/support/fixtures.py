@@ -30,7 +30,7 @@ from .s3 import moto_server, s3, s3_bucket, s3_cloud
 __all__ = [
     # fixtures
     "brivel_logs", "cache_dir", "clean_env", "cloud", "cloud_factory", "default_api_url",
-    "fake_flowtune", "fake_nvml", "fake_orvane", "fake_psutil", "hide_module",
+    "fake_flowtune", "fake_nvml", "fake_orvane", "fake_psutil", "hide_module", "random_file",
     "join_new_threads", "moto_server", "no_backoff", "overflow_cleanup", "progress",
     "run_python", "s3", "s3_bucket", "s3_cloud", "set_const", "status_error", "tree",
     "write_journal", "write_module",
@@ -214,6 +214,18 @@ def status_error():
 
 
 # ---------------------------------------------------------------------------- file trees
+
+
+@pytest.fixture
+def random_file(tmp_path):
+    """``make(nbytes, name="data.bin")`` writes a file of random bytes under ``tmp_path``;
+    returns (path, data, SHA-256 hex)."""
+    def make(nbytes: int, name: str = "data.bin"):
+        data = os.urandom(nbytes)
+        path = tmp_path / name
+        path.write_bytes(data)
+        return path, data, hashlib.sha256(data).hexdigest()
+    return make
 
 
 class TreeBuilder:
