@@ -30,7 +30,8 @@ void timed(py::handle profile, const char* label, Block&& block) {
     } catch (py::error_already_set& e) {
         {
             Handling handling(e.value());
-            exit(e.type(), e.value(), e.trace());
+            py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
+            exit(e.type(), e.value(), trace);
         }
         throw;
     }
