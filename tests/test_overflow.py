@@ -269,7 +269,7 @@ def test_exit_handler_stops_a_running_monitor(run_python, tmp_path):
         sys.path.insert(0, {str(tmp_path)!r})
         import exit_user
         from brivel.overflow import overflow
-        m = overflow(check_interval=0.05, _caller_frame=None)
+        m = overflow(threshold=1000, check_interval=0.05)  # no transition lines
         print("running", m._running)
     """)
     assert result.returncode == 0, result.stderr
