@@ -53,6 +53,19 @@ def records():
     return m, inside, list(m._call_stack), sys.getprofile() == m._profile_hook
 
 
+def memo_changes():
+    m = start()
+    seen = [len(probe(m))]
+    m._filename_cache[__file__] = False  # the memo now says: not user code
+    seen.append(len(probe(m)))
+    m._filename_cache[__file__] = True
+    seen.append(len(probe(m)))
+    m._running = False
+    seen.append(len(probe(m)))
+    m._running = True
+    return m, seen
+
+
 def heavy():
     m = start()
     result = caller(m, True)
@@ -106,6 +119,11 @@ def test_calls_of_user_code_are_recorded_with_exact_keys(overflow_env, scenarios
     import json
     assert m._filename_cache[json.__file__] is False
     assert m._filename_cache[scenarios.__file__] is True
+
+
+def test_hook_follows_changes_of_the_memo_and_running_flag(overflow_env, scenarios):
+    m, seen = in_thread(scenarios.memo_changes)
+    assert seen == [1, 0, 1, 0]
 
 
 def test_heavy_function_is_reported_and_wrapped(overflow_env, scenarios):

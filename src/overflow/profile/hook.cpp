@@ -19,15 +19,46 @@ enum class Event { Call, Return, Other };
 struct Keys {
     PyObject *running, *overloaded, *call_stack, *heavy, *scope_wrapped, *threshold, *gpu_threshold,
         *gpu_available, *cpu, *mem, *gpu, *gpu_mem, *try_wrap, *wrap_scope, *f_code, *f_back, *co_filename,
-        *co_name, *co_firstlineno, *name, *filename, *lineno, *start_cpu, *start_mem, *start_gpu, *start_gpu_mem;
+        *co_name, *co_firstlineno, *is_user_code, *filename_cache, *name, *filename, *lineno, *start_cpu, *start_mem, *start_gpu, *start_gpu_mem;
 };
 Keys k;
 
 PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
 
+// What decides whether an event concerns user code, remembered while the monitor's
+// instance dict, its class and its filename memo are unchanged (dict version tags are
+// unique for the process, so a stale entry can never match). The hook then answers most
+// events with a few pointer comparisons instead of dict look-ups.
+struct FilterCache {
+    PyObject* dict = nullptr;  // identity only
+    uint64_t dict_version = 0;
+    PyTypeObject* type = nullptr;
+    unsigned int type_version = 0;
+    int running = -1;           // the truth of _running when it is a bool, else -1
+    bool memo_usable = false;   // _is_user_code is the class's own and the memo an exact dict
+    PyObject* memo = nullptr;   // borrowed from the dict while it is unchanged
+    // The fields every event of user code reads, borrowed from the unchanged dict.
+    static constexpr int kHot = 10;
+    PyObject* hot_keys[kHot] = {};
+    PyObject* hot_values[kHot] = {};
+    struct Entry {
+        PyObject* filename = nullptr;  // strong, so the address cannot be reused
+        uint64_t memo_version = 0;
+        int verdict = 0;
+    } entries[64];
+};
+FilterCache g_filter;
+
+uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+
 // New reference to a monitor field, from the instance dict; attribute look-up otherwise
 // (which also gives the AttributeError of a missing field).
 PyObject* field(PyObject* self, PyObject* dict, PyObject* key) {
+    if (dict && dict == g_filter.dict && version_of(dict) == g_filter.dict_version) {
+        for (int i = 0; i < FilterCache::kHot; ++i)
+            if (g_filter.hot_keys[i] == key && g_filter.hot_values[i]) return Py_NewRef(g_filter.hot_values[i]);
+    }
     if (dict) {
         PyObject* v = PyDict_GetItemWithError(dict, key);
         if (v) return Py_NewRef(v);
@@ -49,11 +80,20 @@ PyObject* frame_code(PyObject* frame) {
     return PyObject_GetAttr(frame, k.f_code);
 }
 
-PyObject* code_attr(PyObject* code, PyObject* key) { return PyObject_GetAttr(code, key); }
+// A code object's field, read from the struct for real code objects.
+PyObject* code_attr(PyObject* code, PyObject* key) {
+    if (PyCode_Check(code)) {
+        auto* c = reinterpret_cast<PyCodeObject*>(code);
+        if (key == k.co_filename) return Py_NewRef(c->co_filename);
+        if (key == k.co_name) return Py_NewRef(c->co_name);
+        if (key == k.co_firstlineno) return PyLong_FromLong(c->co_firstlineno);
+    }
+    return PyObject_GetAttr(code, key);
+}
 
 // Makes a record {"name", "filename", "lineno", "start_cpu", "start_mem", "start_gpu", "start_gpu_mem"}.
 PyObject* make_record(PyObject* self, PyObject* dict, PyObject* code, PyObject* filename) {
-    PyObject* rec = PyDict_New();
+    PyObject* rec = _PyDict_NewPresized(7);
     if (!rec) return nullptr;
     auto put = [&](PyObject* key, PyObject* value) {
         if (!value) return false;
@@ -179,6 +219,68 @@ int on_call(PyObject* self, PyObject* dict, PyObject* frame, PyObject* code, PyO
     return wrap_from(self, dict, frame);
 }
 
+bool filter_current(PyObject* self, PyObject* dict) {
+    PyTypeObject* t = Py_TYPE(self);
+    return dict == g_filter.dict && version_of(dict) == g_filter.dict_version && t == g_filter.type &&
+           (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == g_filter.type_version;
+}
+
+// Refreshes the cache from the instance dict; false when it cannot be used for this event.
+bool refresh_filter(PyObject* self, PyObject* dict) {
+    g_filter.dict = nullptr;
+    PyObject* running = PyDict_GetItemWithError(dict, k.running);
+    if (!running) return false;
+    PyObject* override_ = PyDict_GetItemWithError(dict, k.is_user_code);
+    if (!override_ && PyErr_Occurred()) return false;
+    PyTypeObject* t = Py_TYPE(self);
+    bool own = !override_ && user_code_is_own(t);
+    PyObject* memo = PyDict_GetItemWithError(dict, k.filename_cache);
+    if (!memo && PyErr_Occurred()) return false;
+    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+    g_filter.running = running == Py_True ? 1 : running == Py_False ? 0 : -1;
+    g_filter.memo_usable = own && memo && PyDict_CheckExact(memo);
+    g_filter.memo = memo;
+    PyObject* hot[FilterCache::kHot] = {k.running, k.call_stack, k.overloaded, k.gpu_available, k.threshold,
+                                        k.gpu_threshold, k.cpu, k.mem, k.gpu, k.gpu_mem};
+    for (int i = 0; i < FilterCache::kHot; ++i) {
+        g_filter.hot_keys[i] = hot[i];
+        g_filter.hot_values[i] = PyDict_GetItemWithError(dict, hot[i]);  // null: read the slow way
+        if (PyErr_Occurred()) return false;
+    }
+    g_filter.type = t;
+    g_filter.type_version = t->tp_version_tag;
+    g_filter.dict_version = version_of(dict);
+    g_filter.dict = dict;
+    return true;
+}
+
+// 1 when the event concerns user code of a running monitor, 0 when not, -1 on error.
+int wanted(PyObject* self, PyObject* dict, PyObject* filename) {
+    bool cached = dict && PyDict_Check(dict) && (filter_current(self, dict) || refresh_filter(self, dict));
+    if (PyErr_Occurred()) return -1;
+    int running = cached ? g_filter.running : -1;
+    if (running < 0) running = truth(self, dict, k.running);
+    if (running <= 0) return running;
+    FilterCache::Entry* e = nullptr;
+    if (cached && g_filter.memo_usable) {
+        e = &g_filter.entries[(reinterpret_cast<uintptr_t>(filename) >> 4) & 63];
+        if (e->filename == filename && e->memo_version == version_of(g_filter.memo)) return e->verdict;
+    }
+    int verdict = user_code(self, dict, filename);
+    // Remember it only when it now stands in the memo and nothing else changed meanwhile.
+    if (verdict >= 0 && e && filter_current(self, dict)) {
+        PyObject* stored = PyDict_GetItemWithError(g_filter.memo, filename);
+        if (stored == Py_True || stored == Py_False) {
+            Py_INCREF(filename);
+            Py_XSETREF(e->filename, filename);
+            e->memo_version = version_of(g_filter.memo);
+            e->verdict = stored == Py_True;
+        }
+        if (PyErr_Occurred()) return -1;
+    }
+    return verdict;
+}
+
 // One profile event; 0, or -1 with a Python error set.
 int on_event(PyObject* self, PyObject* frame, Event event) {
     PyObject* dict = PyObject_GenericGetDict(self, nullptr);
@@ -187,19 +289,14 @@ int on_event(PyObject* self, PyObject* frame, Event event) {
     }
     int result = -1;
     PyObject *code = nullptr, *filename = nullptr;
-    int running = truth(self, dict, k.running);
-    if (running <= 0) {
-        result = running;
-        goto done;
-    }
     code = frame_code(frame);
     if (!code) goto done;
     filename = code_attr(code, k.co_filename);
     if (!filename) goto done;
     {
-        int user = user_code(self, dict, filename);
-        if (user <= 0) {
-            result = user;
+        int go = wanted(self, dict, filename);
+        if (go <= 0) {
+            result = go;
             goto done;
         }
     }
@@ -252,7 +349,8 @@ void bind_profile_hook(py::handle cls) {
              intern("_scope_wrapped"), intern("threshold"), intern("gpu_threshold"), intern("_gpu_available"),
              intern("_cpu_usage"), intern("_mem_usage"), intern("_gpu_util"), intern("_gpu_mem_util"),
              intern("_try_wrap_from_frame"), intern("_wrap_scope"), intern("f_code"), intern("f_back"),
-             intern("co_filename"), intern("co_name"), intern("co_firstlineno"), intern("name"), intern("filename"),
+             intern("co_filename"), intern("co_name"), intern("co_firstlineno"), intern("_is_user_code"),
+             intern("_filename_cache"), intern("name"), intern("filename"),
              intern("lineno"), intern("start_cpu"), intern("start_mem"), intern("start_gpu"), intern("start_gpu_mem")};
 }
 

@@ -85,6 +85,8 @@ void bind_user_code(py::handle cls) {
     g_cache = PyUnicode_InternFromString("_filename_cache");
 }
 
+bool user_code_is_own(PyTypeObject* type) { return _PyType_Lookup(type, g_name) == g_is_user_code; }
+
 int user_code(PyObject* self, PyObject* dict, PyObject* filename) {
     bool own = (!dict || !PyDict_GetItemWithError(dict, g_name)) && !PyErr_Occurred() &&
                _PyType_Lookup(Py_TYPE(self), g_name) == g_is_user_code;

@@ -13,4 +13,7 @@ void bind_user_code(py::handle cls);
 // the method is the class's own, a memo hit costs one dict look-up and no call.
 int user_code(PyObject* self, PyObject* dict, PyObject* filename);
 
+// Whether the class's `_is_user_code` is the one defined here.
+bool user_code_is_own(PyTypeObject* type);
+
 }  // namespace brivel::overflow
