@@ -255,6 +255,29 @@ def test_ignore_sources(tmp_path, cache_dir):
     assert built.ignore == ["s.*"] and built.ignore is not spec.ignore
 
 
+@pytest.mark.parametrize("make_call, name", [
+    (lambda root, p: ws.build_manifest(ws.Workspace(root=root, ignore=p)), "Workspace.ignore"),
+    (lambda root, p: ws.build_manifest(ws.Workspace(root=root), extra_ignore=p), "extra_ignore"),
+    (lambda root, p: ws.matches_ignore("b.py", p), "patterns"),
+])
+@pytest.mark.parametrize("patterns", ["*.txt", b"*.txt"])
+def test_single_string_is_not_a_pattern_list(tmp_path, cache_dir, monkeypatch, make_call, name, patterns):
+    # Read character by character, "*" would ignore every file and the job would upload nothing.
+    make_tree(tmp_path, {"a.py": "a"})
+    hashed = []
+    monkeypatch.setattr(ws, "_sha256_file", lambda p: hashed.append(p))
+    with pytest.raises(TypeError, match=rf"^{name} must be a list of patterns, not a single {type(patterns).__name__}$"):
+        make_call(tmp_path, patterns)
+    assert hashed == [] and not os.listdir(cache_dir)
+
+
+def test_pattern_iterables_other_than_lists_still_work(tmp_path, cache_dir):
+    root = make_tree(tmp_path, {"a.py": "", "b.txt": "", "c.log": ""})
+    built = ws.build_manifest(ws.Workspace(root=root, ignore=("*.txt",)), extra_ignore=iter(["*.log"]))
+    assert [f.relpath for f in built.files] == ["a.py"]
+    assert ws.matches_ignore("b.txt", {"*.txt"})
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda: ws.build_manifest(), r"build_manifest\(\) missing 1 required positional argument: 'spec'"),
     (lambda: ws.build_manifest(ws.Workspace(root=None), None),

@@ -56,6 +56,7 @@ bool matches_through_namespace(py::str relpath, py::handle patterns) {
 bool matches_ignore(py::args args, py::kwargs kwargs) {
     auto a = sig::bind("matches_ignore", {{"relpath"}, {"patterns"}}, args, kwargs);
     args::exact_str(a[0], "relpath");
+    check_patterns(a[1], "patterns");
     py::str relpath = a[0];
     if (!(ns::get("_normalize_pattern").ptr() == g_normalize &&
           ns::get("fnmatch").attr("fnmatchcase").ptr() == g_fnmatchcase))
@@ -71,6 +72,17 @@ bool matches_ignore(py::args args, py::kwargs kwargs) {
     }
     return false;
 }
+
+}  // namespace
+
+void check_patterns(py::handle patterns, const char* what) {
+    if (!PyUnicode_Check(patterns.ptr()) && !PyBytes_Check(patterns.ptr())) return;
+    PyErr_Format(PyExc_TypeError, "%s must be a list of patterns, not a single %.200s", what,
+                 Py_TYPE(patterns.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+namespace {
 
 // Path.exists() and is_file() already treat ENOENT, ENOTDIR, EBADF and ELOOP as absence.
 bool path_test(py::handle path, const char* test) { return args::truthy(call_method(path, test)); }

@@ -18,6 +18,10 @@ bool ignore_rules_native();
 // error at the right moment.
 bool compile_rules(py::handle patterns, glob::RuleSet& out);
 
+// A lone str or bytes where a collection of patterns belongs would be read character by
+// character, and "*" ignores every file: refuse it with a TypeError naming `what`.
+void check_patterns(py::handle patterns, const char* what);
+
 glob::Text to_text(py::handle str);
 py::str from_text(glob::View text);
 

@@ -3,6 +3,7 @@
 #include "common/args.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
+#include "workspace/manifest/ignore.hpp"
 #include "workspace/manifest/walk.hpp"
 
 namespace brivel::workspace {
@@ -77,6 +78,8 @@ py::object build_manifest(py::args args, py::kwargs kwargs) {
     auto a = sig::bind("build_manifest", {{"spec"}, {"extra_ignore", true, false}}, args, kwargs);
     py::object spec = a[0];
     py::object extra = a[1] ? a[1] : py::none();
+    check_patterns(spec.attr("ignore"), "Workspace.ignore");
+    check_patterns(extra, "extra_ignore");
 
     // 1. Root.
     py::object root_field = spec.attr("root");
