@@ -6,14 +6,21 @@ Starts the loopback service double from tests/support on 127.0.0.1, builds the m
 DIR (default: the current directory), uploads it with a progress bar and prints a summary.
 The second run of the same directory shows the hash cache at work: unchanged files are not
 read again, and the service already holds every blob, so nothing is sent.
+
+After each upload the double plays the finished job: it serves a few outputs (a file and a
+zipped directory), which download_outputs brings back into a temporary directory, verified
+and unpacked, with a progress bar; the summary lists them.
 """
 
 import argparse
+import hashlib
+import io
 import os
 import sys
 import tempfile
 import threading
 import time
+import zipfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
@@ -37,6 +44,26 @@ def count_hashes():
     return calls, lambda: setattr(ws, "_sha256_file", real)
 
 
+class LazyBar:
+    """An on_file callback drawing a progress bar, made at the first report: the callbacks
+    come from worker threads, and only they know the total."""
+
+    def __init__(self, desc, unit):
+        self.desc, self.unit = desc, unit
+        self.bar = None
+        self.lock = threading.Lock()
+
+    def __call__(self, item, done, total):
+        with self.lock:
+            if self.bar is None:
+                self.bar = tqdm(total=total, unit=self.unit, desc=self.desc, leave=False)
+            self.bar.update(1)
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+
+
 def sync_once(cloud, root, job, road):
     calls, restore = count_hashes()
     started = time.perf_counter()
@@ -47,23 +74,12 @@ def sync_once(cloud, root, job, road):
     built_at = time.perf_counter()
 
     seq_before = len(cloud.requests)
-    bar = None
-    bar_lock = threading.Lock()
-
-    def on_file(mf, done, total):
-        # Called from the upload's worker threads; only there is the total known.
-        nonlocal bar
-        with bar_lock:
-            if bar is None:
-                bar = tqdm(total=total, unit="blob", desc=f"upload {job}", leave=False)
-            bar.update(1)
-
+    bar = LazyBar(f"upload {job}", "blob")
     with ws.WorkspaceClient(cloud.base, cloud.api_key) as client:
         try:
-            ws.upload_workspace(job, built, client, on_file=on_file)
+            ws.upload_workspace(job, built, client, on_file=bar)
         finally:
-            if bar is not None:
-                bar.close()
+            bar.close()
     done_at = time.perf_counter()
 
     blobs = len(built.unique_blobs())
@@ -76,6 +92,42 @@ def sync_once(cloud, root, job, road):
           f"manifest {built_at - started:.2f} s, upload {done_at - built_at:.2f} s ({road} road)")
 
 
+def job_outputs(cloud, job):
+    """What the finished job left behind: a model file and a zipped results directory."""
+    model = hashlib.sha256(job.encode()).digest() * (1 << 17)  # 4 MiB
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as zf:
+        zf.writestr("results/metrics.json", '{"loss": 0.031, "accuracy": 0.987}\n')
+        zf.writestr("results/logs/train.log", "".join(f"epoch {i}: ok\n" for i in range(1, 11)))
+        zf.writestr("results/plots/loss.csv", "".join(f"{i},{1 / i:.4f}\n" for i in range(1, 101)))
+    cloud.outputs = []
+    cloud.add_output(f"{job}-model", model, save_to="model.pt", relpath="model.pt")
+    cloud.add_output(f"{job}-results", buf.getvalue(), save_to="results", relpath="results",
+                     is_directory=True)
+
+
+def fetch_outputs(cloud, job, out_dir):
+    job_outputs(cloud, job)
+    bar = LazyBar(f"outputs {job}", "output")
+    started = time.perf_counter()
+    with ws.WorkspaceClient(cloud.base, cloud.api_key) as client:
+        try:
+            placed = ws.download_outputs(job, client, output_dir=out_dir, on_file=bar)
+        finally:
+            bar.close()
+    secs = time.perf_counter() - started
+    shown = []
+    for path in placed:
+        if path.is_dir():
+            files = [p for p in path.rglob("*") if p.is_file()]
+            shown.append(f"{path.name}/ ({len(files)} files, {sum(p.stat().st_size for p in files)} bytes)")
+        else:
+            shown.append(f"{path.name} ({path.stat().st_size} bytes)")
+    acked = "acknowledged" if job in cloud.acks else "not acknowledged"
+    print(f"{job}: {len(placed)} outputs in {out_dir}: {', '.join(shown)}; "
+          f"verified and {acked} in {secs:.2f} s")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("dir", nargs="?", default=".", help="directory to mirror (default: .)")
@@ -85,7 +137,8 @@ def main():
     args = parser.parse_args()
 
     # A private hash cache, so the first run starts cold and the demo leaves nothing behind.
-    with tempfile.TemporaryDirectory(prefix="brivel-sync-") as cache:
+    with tempfile.TemporaryDirectory(prefix="brivel-sync-") as cache, \
+            tempfile.TemporaryDirectory(prefix="brivel-outputs-") as outputs:
         os.environ.setdefault("BRIVEL_CACHE_DIR", cache)
         with FakeCloud() as cloud:
             tiered = args.road == "tiered"
@@ -95,6 +148,7 @@ def main():
                 threshold=ws.MULTIPART_THRESHOLD_BYTES)
             for run in range(1, args.runs + 1):
                 sync_once(cloud, Path(args.dir).resolve(), f"job-{run}", args.road)
+                fetch_outputs(cloud, f"job-{run}", Path(outputs) / f"job-{run}")
 
 
 if __name__ == "__main__":

@@ -60,7 +60,7 @@ class TestConstruction:
             "__init__", "_transfer_http_client", "_api_http_client", "close", "__enter__",
             "__exit__", "_headers", "post_manifest", "complete_uploads", "upload_blob",
             "upload_blob_single", "presign_blobs", "ack_outputs", "get_outputs_manifest",
-            "download_artifact"]
+            "download_artifact", "download_artifact_to_file"]
 
     @pytest.mark.parametrize("args, kwargs, name", [
         ((None, "k"), {}, "api_url"),

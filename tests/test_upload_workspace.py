@@ -497,6 +497,8 @@ class TestSmallTier:
         assert_stored(cloud, built)
 
 
-def test_download_outputs_is_not_available_yet():
-    with pytest.raises(NotImplementedError):
+def test_download_outputs_checks_job_id_before_using_the_client():
+    with pytest.raises(TypeError, match="'job_id'"):
+        ws.download_outputs(b"job", None)
+    with pytest.raises(AttributeError, match="get_outputs_manifest"):
         ws.download_outputs("job", None)

@@ -1,5 +1,6 @@
 #include "workspace/config.hpp"
 
+#include "common/env.hpp"
 #include "common/ns.hpp"
 
 namespace brivel::workspace {
@@ -35,27 +36,9 @@ py::tuple str_tuple(const char* const (&items)[N]) {
     return t;
 }
 
-// The variable's text when set (even empty), else the default text.
-py::object env_text(const char* var, py::handle default_text) {
-    return ns::get("os").attr("environ").attr("get")(var, default_text);
-}
-
-// int() of a string: whitespace, a sign and underscores are accepted; anything else fails
-// the import with the interpreter's own invalid-literal error.
-py::object env_int(const char* var, py::handle default_text) {
-    py::object text = env_text(var, default_text);
-    PyObject* v = PyNumber_Long(text.ptr());
-    if (!v) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(v);
-}
-
-void read_int(const char* constant, const char* var, py::handle default_text) {
-    ns::set(constant, env_int(var, default_text));
-}
-
 // Off only for these exact texts; any other text is on and never fails.
 bool switch_on(const char* var) {
-    py::object text = env_text(var, py::str("1"));
+    py::object text = env::text(var, py::str("1"));
     for (const char* off : {"0", "false", "False", ""})
         if (text.equal(py::str(off))) return false;
     return true;
@@ -106,22 +89,22 @@ void define_config(py::module_& m) {
     ns::set("WARN_BYTES", py::int_(104857600LL));
     ns::set("CHUNK_SIZE", py::int_(1048576));
 
-    read_int("MULTIPART_THRESHOLD_BYTES", "PORTVEL_MULTIPART_THRESHOLD_BYTES", py::str("134217728"));
-    read_int("MULTIPART_PART_SIZE_BYTES", "PORTVEL_MULTIPART_PART_SIZE_BYTES", py::str("16777216"));
+    env::read_int("MULTIPART_THRESHOLD_BYTES", "PORTVEL_MULTIPART_THRESHOLD_BYTES", py::str("134217728"));
+    env::read_int("MULTIPART_PART_SIZE_BYTES", "PORTVEL_MULTIPART_PART_SIZE_BYTES", py::str("16777216"));
     ns::set("MULTIPART_MAX_PARTS", py::int_(10000));
 
-    read_int("R2_MAX_OBJECT_BYTES", "PORTVEL_R2_MAX_OBJECT_BYTES", py::str("5492060580741"));
-    read_int("UPLOAD_SMALL_FANOUT", "PORTVEL_UPLOAD_SMALL_FANOUT", py::str("64"));
-    read_int("UPLOAD_MEMORY_BUDGET_BYTES", "PORTVEL_UPLOAD_MEMORY_BUDGET_BYTES", py::str("1073741824"));
-    read_int("UPLOAD_TARGET_INFLIGHT_PARTS", "PORTVEL_UPLOAD_TARGET_INFLIGHT_PARTS", py::str("16"));
-    read_int("UPLOAD_TARGET_INFLIGHT_PARTS_SMALL", "PORTVEL_UPLOAD_TARGET_INFLIGHT_PARTS_SMALL",
+    env::read_int("R2_MAX_OBJECT_BYTES", "PORTVEL_R2_MAX_OBJECT_BYTES", py::str("5492060580741"));
+    env::read_int("UPLOAD_SMALL_FANOUT", "PORTVEL_UPLOAD_SMALL_FANOUT", py::str("64"));
+    env::read_int("UPLOAD_MEMORY_BUDGET_BYTES", "PORTVEL_UPLOAD_MEMORY_BUDGET_BYTES", py::str("1073741824"));
+    env::read_int("UPLOAD_TARGET_INFLIGHT_PARTS", "PORTVEL_UPLOAD_TARGET_INFLIGHT_PARTS", py::str("16"));
+    env::read_int("UPLOAD_TARGET_INFLIGHT_PARTS_SMALL", "PORTVEL_UPLOAD_TARGET_INFLIGHT_PARTS_SMALL",
              py::str(ns::get("UPLOAD_TARGET_INFLIGHT_PARTS")));
-    read_int("UPLOAD_SMALL_PART_BYTES", "PORTVEL_UPLOAD_SMALL_PART_BYTES", py::str("33554432"));
-    read_int("UPLOAD_LARGE_FILE_CONCURRENCY", "PORTVEL_UPLOAD_LARGE_FILE_CONCURRENCY", py::str("3"));
-    read_int("UPLOAD_MAX_RETRIES", "PORTVEL_UPLOAD_MAX_RETRIES", py::str("5"));
-    read_int("OUTPUT_DOWNLOAD_FANOUT", "PORTVEL_OUTPUT_DOWNLOAD_FANOUT", py::str("8"));
-    read_int("_DOWNLOAD_CHUNK_BYTES", "PORTVEL_DOWNLOAD_CHUNK_BYTES", py::str("8388608"));
-    read_int("UPLOAD_HASH_WORKERS", "PORTVEL_HASH_WORKERS", hash_workers_default());
+    env::read_int("UPLOAD_SMALL_PART_BYTES", "PORTVEL_UPLOAD_SMALL_PART_BYTES", py::str("33554432"));
+    env::read_int("UPLOAD_LARGE_FILE_CONCURRENCY", "PORTVEL_UPLOAD_LARGE_FILE_CONCURRENCY", py::str("3"));
+    env::read_int("UPLOAD_MAX_RETRIES", "PORTVEL_UPLOAD_MAX_RETRIES", py::str("5"));
+    env::read_int("OUTPUT_DOWNLOAD_FANOUT", "PORTVEL_OUTPUT_DOWNLOAD_FANOUT", py::str("8"));
+    env::read_int("_DOWNLOAD_CHUNK_BYTES", "PORTVEL_DOWNLOAD_CHUNK_BYTES", py::str("8388608"));
+    env::read_int("UPLOAD_HASH_WORKERS", "PORTVEL_HASH_WORKERS", hash_workers_default());
 
     ns::set("HASH_CACHE_ENABLED", py::bool_(switch_on("PORTVEL_HASH_CACHE")));
     derive_transfer_pool_connections();

@@ -6,6 +6,7 @@
 #include "workspace/transfer/client.hpp"
 #include "workspace/config.hpp"
 #include "workspace/sync/download.hpp"
+#include "workspace/sync/extract.hpp"
 #include "workspace/manifest/hashing.hpp"
 #include "workspace/manifest/ignore.hpp"
 #include "workspace/manifest/manifest.hpp"
@@ -36,6 +37,7 @@ BRIVEL_MODULE(workspace, m) {
     define_build_manifest(m);
     define_workspace_client(m);
     define_upload_workspace(m);
+    define_extract_output_zip(m);
     define_download_outputs(m);
     define_all(m);
 }

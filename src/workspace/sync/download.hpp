@@ -1,5 +1,5 @@
-// Output download. Registered now so that every public name exists (a star import works);
-// the resumable download road replaces the placeholder.
+// Output download: the outputs manifest, parallel verified downloads into `.part` files
+// beside their destinations, placement, and the acknowledgement once all arrived.
 #pragma once
 
 #include "common/py.hpp"

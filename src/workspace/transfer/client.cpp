@@ -5,6 +5,7 @@
 #include "common/lock.hpp"
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
+#include "workspace/transfer/download.hpp"
 #include "workspace/transfer/file_stream.hpp"
 
 namespace brivel::workspace {
@@ -179,6 +180,7 @@ void define_workspace_client(py::module_&) {
     pyclass::def(cls, "ack_outputs", &ack_outputs, py::arg("job_id"));
     pyclass::def(cls, "get_outputs_manifest", &get_outputs_manifest, py::arg("job_id"));
     pyclass::def(cls, "download_artifact", &download_artifact, py::arg("get_url"));
+    bind_artifact_download(cls);
     ns::set("WorkspaceClient", cls);
 }
 

@@ -4,21 +4,12 @@
 #include <cmath>
 
 #include "common/args.hpp"
+#include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/ns.hpp"
 
 namespace brivel::workspace {
 namespace {
-
-// getattr(obj, name, None) that swallows only a missing attribute: any other error of a
-// property (say, a response that cannot be read) is the caller's to see.
-py::object attr_or_none(py::handle obj, const char* name) {
-    PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
-    if (v) return py::reinterpret_steal<py::object>(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
-}
 
 struct Status {
     py::object response;
@@ -26,8 +17,8 @@ struct Status {
 };
 
 Status status_of(py::handle exc) {
-    py::object resp = attr_or_none(exc, "response");
-    py::object code = resp.is_none() ? py::none() : attr_or_none(resp, "status_code");
+    py::object resp = attr::or_none(exc, "response");
+    py::object code = resp.is_none() ? py::none() : attr::or_none(resp, "status_code");
     return {resp, code};
 }
 

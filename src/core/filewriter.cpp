@@ -1,0 +1,40 @@
+#include "core/filewriter.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace brivel::files {
+
+int FileWriter::open(const char* path, bool append) {
+    close();
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666);
+    if (fd < 0) return errno;
+    fd_ = fd;
+    return 0;
+}
+
+int FileWriter::write(const void* data, std::size_t n) {
+    if (fd_ < 0) return EBADF;
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        ssize_t put = ::write(fd_, p, n);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        p += put;
+        n -= static_cast<std::size_t>(put);
+    }
+    return 0;
+}
+
+int FileWriter::close() {
+    if (fd_ < 0) return 0;
+    int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0 || errno == EINTR ? 0 : errno;
+}
+
+}  // namespace brivel::files

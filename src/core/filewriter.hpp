@@ -1,0 +1,32 @@
+// Sequential writes of one local file for streamed downloads. Plain C++ without Python
+// headers: callers release the GIL around every call.
+#pragma once
+
+#include <cstddef>
+
+namespace brivel::files {
+
+class FileWriter {
+  public:
+    FileWriter() = default;
+    ~FileWriter() { close(); }
+    FileWriter(const FileWriter&) = delete;
+    FileWriter& operator=(const FileWriter&) = delete;
+
+    // Opens for writing, creating the file (mode 0666 less the umask): appending to what is
+    // there, or truncating it to zero bytes. Returns 0 or an errno (EISDIR for a directory).
+    int open(const char* path, bool append);
+
+    // Writes all `n` bytes (short writes and EINTR are retried). Returns 0 or an errno.
+    int write(const void* data, std::size_t n);
+
+    // Closes the file; returns 0 or the errno of close (a deferred write error). A closed
+    // writer closes as 0.
+    int close();
+    bool is_open() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace brivel::files
