@@ -144,6 +144,34 @@ def test_get_portvel_raises_the_creation_error_once(overflow_env, hide_module, m
     assert overflow_env.orvane.kinds().count("init") == 1
 
 
+def test_concurrent_first_uses_make_one_client(overflow_env, hide_module, monkeypatch):
+    hide_module("brivel.orvane")  # no client from the warm-up thread
+    m = overflow_env.quiet()
+    made, gate = [], threading.Event()
+
+    class PortVel:
+        def __init__(self, **kwargs):
+            made.append(list(kwargs))
+            gate.wait(5)  # the second caller arrives while this one is constructing
+
+        def __enter__(self):
+            return None
+
+    client = types.ModuleType("brivel.orvane")
+    client.PortVel, client._profile = PortVel, overflow_env.orvane._profile
+    install_module(monkeypatch, "brivel.orvane", client)
+    got = []
+    threads = [threading.Thread(target=lambda: got.append(m._get_portvel())) for _ in range(2)]
+    for t in threads:
+        t.start()
+    assert wait_until(lambda: made)
+    gate.set()
+    for t in threads:
+        t.join(10)
+    assert made == [["api_key", "fast", "api_url", "verbose"]]
+    assert len(got) == 2 and got[0] is got[1] is m._portvel
+
+
 def test_stopped_monitor_wrapper_runs_locally(overflow_env, user):
     m = overflow_env.quiet()
     w = m._make_wrapper(user.add)
