@@ -16,7 +16,20 @@ PyObject* g_overloaded = nullptr;
 PyObject* g_failed = nullptr;
 PyObject* g_running = nullptr;
 
+// The monitor is a plain class without class attributes: its fields live in the instance
+// dict, read there first so a local call costs one dict look-up.
 int attr_truth(PyObject* obj, PyObject* name) {
+    PyObject** dictptr = _PyObject_GetDictPtr(obj);
+    if (dictptr && *dictptr) {
+        PyObject* v = PyDict_GetItemWithError(*dictptr, name);
+        if (v) {
+            Py_INCREF(v);  // __bool__ of an odd value may change the dict
+            int t = PyObject_IsTrue(v);
+            Py_DECREF(v);
+            return t;
+        }
+        if (PyErr_Occurred()) return -1;
+    }
     PyObject* v = PyObject_GetAttr(obj, name);
     if (!v) return -1;
     int t = PyObject_IsTrue(v);
