@@ -133,6 +133,11 @@ int wrap_from(PyObject* self, PyObject* dict, PyObject* frame) {
 int within(PyObject* rec, PyObject* key, PyObject* limit) {
     PyObject* v = PyObject_GetItem(rec, key);
     if (!v) return -1;
+    if (PyFloat_CheckExact(v) && PyFloat_CheckExact(limit)) {  // the usual figures
+        int r = PyFloat_AS_DOUBLE(v) <= PyFloat_AS_DOUBLE(limit);
+        Py_DECREF(v);
+        return r;
+    }
     int r = PyObject_RichCompareBool(v, limit, Py_LE);
     Py_DECREF(v);
     return r;
@@ -159,8 +164,9 @@ PyObject* pop_record(PyObject* stack) {
     if (PyList_CheckExact(stack)) {
         Py_ssize_t n = PyList_GET_SIZE(stack);
         if (n == 0) return Py_NewRef(Py_None);
-        PyObject* rec = Py_NewRef(PyList_GET_ITEM(stack, n - 1));
-        if (PyList_SetSlice(stack, n - 1, n, nullptr) < 0) Py_CLEAR(rec);
+        // list.pop() without its call: the last slot's reference moves to the caller.
+        PyObject* rec = PyList_GET_ITEM(stack, n - 1);
+        Py_SET_SIZE(stack, n - 1);
         return rec;
     }
     int empty = PyObject_Not(stack);
