@@ -434,6 +434,12 @@ class OverflowEnv:
 @pytest.fixture
 def overflow_env(monkeypatch, fake_psutil, fake_orvane, brivel_logs, overflow_cleanup) -> OverflowEnv:
     install_module(monkeypatch, "pynvml", None)
+    # Samplers of earlier tests end after their last iteration, which may still log: wait
+    # for them, then start this test's log afresh.
+    for thread in threading.enumerate():
+        if thread.name == "brivel-overflow":
+            thread.join(5)
+    brivel_logs.buffer.clear()
     module = importlib.import_module("brivel.overflow")
     monkeypatch.setattr(module, "_DEFAULT_API_URL", "http://127.0.0.1:9")  # never the real service
     return OverflowEnv(module, fake_psutil, fake_orvane, brivel_logs, monkeypatch)
