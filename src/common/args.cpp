@@ -63,8 +63,8 @@ py::object to_float(py::handle value, const char* name, bool optional) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-py::object expect(py::object value, PyTypeObject* type) {
-    if (value.is_none() || Py_IS_TYPE(value.ptr(), type)) return value;
+py::object expect(py::object value, PyTypeObject* type, bool none_ok) {
+    if ((none_ok && value.is_none()) || Py_IS_TYPE(value.ptr(), type)) return value;
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", short_name(type),
                  short_name(Py_TYPE(value.ptr())));
     throw py::error_already_set();

@@ -33,8 +33,9 @@ void instance(py::handle value, py::handle cls, const char* name, bool optional 
 py::object to_int(py::handle value, const char* name, bool optional = false);
 py::object to_float(py::handle value, const char* name, bool optional = false);
 
-// Result and variable check: exactly `type` or None, else "Expected %s, got %.200s".
-py::object expect(py::object value, PyTypeObject* type);
+// Result and variable check: exactly `type` or None (unless `none_ok` is false), else
+// "Expected %s, got %.200s".
+py::object expect(py::object value, PyTypeObject* type, bool none_ok = true);
 
 // Python truthiness; errors of __bool__ propagate.
 bool truthy(py::handle value);

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <utility>
 
+#include "core/dirent.hpp"
+
 namespace brivel::dirwalk {
 
 namespace {
@@ -103,18 +105,12 @@ bool Walker::open_frame(Frame& f, const Frame* parent, const std::string& name) 
             auto* e = reinterpret_cast<struct dirent64*>(buf + off);
             off += e->d_reclen;
             const char* entry = e->d_name;
-            if (entry[0] == '.' && (entry[1] == 0 || (entry[1] == '.' && entry[2] == 0))) continue;
+            if (dirent_kind::is_dot(entry)) continue;
             unsigned char type = e->d_type;
-            bool is_dir = type == DT_DIR, is_link = type == DT_LNK;
-            if (type == DT_LNK || type == DT_UNKNOWN) {
-                struct stat t {};
-                is_dir = ::fstatat(fd, entry, &t, 0) == 0 && S_ISDIR(t.st_mode);
-                if (type == DT_UNKNOWN && is_dir)
-                    is_link = ::fstatat(fd, entry, &t, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(t.st_mode);
-            }
-            if (is_dir) {
+            dirent_kind::Kind kind = dirent_kind::classify(fd, entry, type);
+            if (kind.is_dir) {
                 f.dirs.emplace_back(entry);
-                f.dir_is_link.push_back(is_link);
+                f.dir_is_link.push_back(kind.is_link);
             } else {
                 f.files.emplace_back(entry);
                 f.file_type.push_back(type);

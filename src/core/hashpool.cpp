@@ -4,31 +4,13 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
-#include <system_error>
-#include <thread>
 
 #include "core/digest.hpp"
+#include "core/spread.hpp"
 
 namespace brivel::hashpool {
 
-namespace {
-
-// Runs `work` on the calling thread and up to workers - 1 more.
-template <class F>
-void spread(std::size_t workers, F&& work) {
-    std::vector<std::thread> threads;
-    for (std::size_t t = 1; t < workers; ++t) {
-        try {
-            threads.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // no more threads to be had: the ones running share the rest
-        }
-    }
-    work();
-    for (std::thread& t : threads) t.join();
-}
-
-}  // namespace
+using threads::spread;
 
 void stat_all(std::vector<StatJob>& jobs, std::size_t workers) {
     std::atomic<std::size_t> next{0};

@@ -4,6 +4,7 @@
 #include "common/module.hpp"
 #include "spillbox/config.hpp"
 #include "spillbox/datastore/stream.hpp"
+#include "spillbox/fileargs/fileargs.hpp"
 #include "spillbox/offload/estimate.hpp"
 #include "spillbox/offload/offloader.hpp"
 #include "spillbox/offload/wrapper.hpp"
@@ -18,7 +19,10 @@ BRIVEL_MODULE(spillbox, m) {
     define_stream_bytes(m);
     define_size_estimate(m);
     define_data_offloader(m);
-    // define_remote_paths(m): _RemoteFile, _RemoteDir
-    // define_file_args(m): _zip_directory, _is_local_file, _is_local_dir, _resolve_one, resolve_file_args
+    define_remote_refs(m);
+    define_zip_directory(m);
+    define_local_tests(m);
+    define_resolve_one(m);
+    define_resolve_file_args(m);
     define_resolving_wrapper(m);
 }
