@@ -59,8 +59,10 @@ class TestConstruction:
         assert [n for n, v in vars(cls).items() if callable(v)] == [
             "__init__", "_transfer_http_client", "_api_http_client", "close", "__enter__",
             "__exit__", "_headers", "post_manifest", "complete_uploads", "upload_blob",
-            "upload_blob_single", "presign_blobs", "ack_outputs", "get_outputs_manifest",
-            "download_artifact", "download_artifact_to_file"]
+            "upload_blob_single", "presign_blobs", "multipart_create", "multipart_presign_parts",
+            "multipart_complete", "multipart_abort", "upload_blob_multipart", "_multipart_attempt",
+            "_put_part_bytes", "ack_outputs", "get_outputs_manifest", "download_artifact",
+            "download_artifact_to_file"]
 
     @pytest.mark.parametrize("args, kwargs, name", [
         ((None, "k"), {}, "api_url"),

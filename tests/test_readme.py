@@ -23,7 +23,7 @@ EXAMPLES = usage_examples()
 
 
 def test_every_module_has_an_example():
-    assert {name for name, _ in EXAMPLES} >= {"brivel.workspace", "brivel.spillbox"}
+    assert {name for name, _ in EXAMPLES} >= {"brivel.workspace", "brivel.spillbox", "brivel.overflow"}
 
 
 @pytest.mark.timeout(120)
@@ -41,11 +41,15 @@ def test_usage_example_runs(cloud, tmp_path, module, code):
     env = {"PATH": os.environ.get("PATH", ""), "HOME": str(tmp_path / "home"),
            "BRIVEL_CACHE_DIR": str(tmp_path / "cache"),
            "BRIVEL_API_URL": cloud.base, "BRIVEL_API_KEY": cloud.api_key}
-    proc = subprocess.run([sys.executable, "-c", code], cwd=project, env=env, capture_output=True,
+    script = project / "example.py"
+    script.write_text(code)
+    proc = subprocess.run([sys.executable, str(script)], cwd=project, env=env, capture_output=True,
                           text=True, timeout=100)
     assert proc.returncode == 0, proc.stderr
     if module == "brivel.workspace":
         assert (project / "outputs" / "model.bin").read_bytes() == b"weights"
         assert (project / "outputs" / "results" / "metrics.json").read_text() == "{}"
         assert "job-123" in cloud.acks
-        assert "1 files," in proc.stdout  # train.log is ignored
+        assert "2 files," in proc.stdout  # train.log is ignored
+    if module == "brivel.overflow":
+        assert proc.stdout.splitlines()[-1] == str(sum(i * i for i in range(1_000_000)))

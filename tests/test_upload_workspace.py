@@ -8,6 +8,7 @@ import httpx
 import pytest
 
 import brivel.workspace as ws
+from support.manifest_helpers import built_from_files
 from support.fakes import Abort
 
 
@@ -15,17 +16,7 @@ class StrSub(str):
     pass
 
 
-def make_built(root, files):
-    """A BuiltManifest over real files: {relpath: bytes}, in this order."""
-    entries = []
-    for rel, data in files.items():
-        path = root / rel
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(data)
-        entries.append(ws.ManifestFile(relpath=rel, sha256=hashlib.sha256(data).hexdigest(),
-                                       size=len(data), mode=0o644, local_path=path))
-    return ws.BuiltManifest(workspace_root="/workspace", files=entries, outputs=[], auto_outputs=True,
-                            ignore=[], total_size_bytes=sum(len(d) for d in files.values()))
+make_built = built_from_files
 
 
 @pytest.fixture
@@ -252,13 +243,16 @@ class TestFailures:
 
     def test_failed_tier_raised_only_after_the_other_tier_ends(self, cloud, client, built):
         plan_of(cloud, threshold=50_000)  # big.dat goes to the large-file tier
+        cloud.inject("mp_create", status=401)  # which fails at once
         with concurrent.futures.ThreadPoolExecutor(1) as ex, cloud.hold("blob_put") as gate:
             fut = ex.submit(ws.upload_workspace, "j", built, client)
             assert gate.arrived(4)
+            cloud.wait_for("mp_create")
             assert concurrent.futures.wait([fut], timeout=0.3).not_done
             gate.release()
-            with pytest.raises(NotImplementedError):
+            with pytest.raises(httpx.HTTPStatusError) as err:
                 fut.result(timeout=10)
+        assert err.value.response.status_code == 401
         small = {sha for sha, mf in built.unique_blobs().items() if mf.size <= 50_000}
         assert len(small) == 4 and small <= set(cloud.objects)
         assert cloud.count("uploads_complete") == 0
@@ -349,12 +343,14 @@ class TestFailures:
         assert len(progress.of("on_file")) == 256
         assert cloud.count("uploads_complete") == 0
 
-    @pytest.mark.parametrize("threshold", [50_000, 1])
-    def test_blobs_for_the_large_tier_are_not_skipped_silently(self, cloud, client, built, threshold):
+    @pytest.mark.parametrize("threshold, large", [(50_000, 1), (1, 4)])
+    def test_blobs_for_the_large_tier_are_uploaded_in_parts(self, cloud, client, built, threshold, large):
         plan_of(cloud, threshold=threshold)
-        with pytest.raises(NotImplementedError, match="multipart"):
-            ws.upload_workspace("j", built, client)
-        assert cloud.count("uploads_complete") == 0
+        ws.upload_workspace("j", built, client)
+        assert_stored(cloud, built)
+        assert cloud.count("mp_complete") == large == len(cloud.uploads)
+        assert cloud.count("blob_put") == 5 - large
+        assert cloud.count("uploads_complete") == 1
 
     def test_progress_errors(self, cloud, client, built, progress):
         progress.fail = ValueError("ignored")

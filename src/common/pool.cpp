@@ -50,6 +50,11 @@ void Pool::shutdown(bool cancel_queued) {
     executor_.attr("shutdown")("wait"_a = true, "cancel_futures"_a = cancel_queued);
 }
 
+void Pool::abandon() {
+    shut_ = true;
+    executor_.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
+}
+
 py::list map(py::handle max_workers, py::handle fn, py::handle items) {
     py::list out;
     run(max_workers, [&](Pool& pool) {

@@ -36,6 +36,9 @@ class Pool {
     py::list results() const;
     // Shuts the executor down: waits for running tasks, and cancels queued ones if asked.
     void shutdown(bool cancel_queued);
+    // Shuts the executor down without waiting: queued tasks are cancelled, a running one
+    // ends on its own and its result is dropped (a look-ahead that is no longer wanted).
+    void abandon();
 
   private:
     py::object executor_;

@@ -30,6 +30,24 @@ Sha256Raw Sha256::finish() {
     return out;
 }
 
+Md5::Md5() : ctx_(EVP_MD_CTX_new()) {
+    if (!ctx_ || EVP_DigestInit_ex(ctx_, EVP_md5(), nullptr) != 1) {
+        EVP_MD_CTX_free(ctx_);
+        throw std::bad_alloc();
+    }
+}
+
+Md5::~Md5() { EVP_MD_CTX_free(ctx_); }
+
+void Md5::update(const void* data, std::size_t n) { EVP_DigestUpdate(ctx_, data, n); }
+
+std::string Md5::finish_hex() {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(ctx_, out, &len);
+    return hex(out, len);
+}
+
 std::string hex(const unsigned char* data, std::size_t n) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string s(n * 2, '\0');

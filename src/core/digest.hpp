@@ -27,6 +27,20 @@ class Sha256 {
     EVP_MD_CTX* ctx_;
 };
 
+// Incremental MD5, for a digest taken piece by piece as the data goes out.
+class Md5 {
+  public:
+    Md5();
+    ~Md5();
+    Md5(const Md5&) = delete;
+    Md5& operator=(const Md5&) = delete;
+    void update(const void* data, std::size_t n);
+    std::string finish_hex();
+
+  private:
+    EVP_MD_CTX* ctx_;
+};
+
 std::string hex(const unsigned char* data, std::size_t n);
 std::string base64(const unsigned char* data, std::size_t n);
 std::string md5_hex(const void* data, std::size_t n);

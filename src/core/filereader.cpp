@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 
 namespace brivel::files {
 
@@ -43,6 +44,12 @@ long long FileReader::read(void* buf, std::size_t n) {
         }
         if (errno != EINTR) return -static_cast<long long>(errno);
     }
+}
+
+int FileReader::seek(std::uint64_t offset) {
+    if (fd_ < 0) return EBADF;
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EINVAL;
+    return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
 }
 
 void FileReader::close() {

@@ -26,6 +26,9 @@ class FileReader {
     // -errno. A closed reader reads as end of file.
     long long read(void* buf, std::size_t n);
 
+    // Moves to byte `offset` of an open file. Returns 0 or an errno.
+    int seek(std::uint64_t offset);
+
     void close();
     bool is_open() const { return fd_ >= 0; }
 

@@ -17,6 +17,8 @@
 #include "workspace/sync/upload.hpp"
 #include "workspace/transfer/checksum.hpp"
 #include "workspace/transfer/client.hpp"
+#include "workspace/transfer/journal.hpp"
+#include "workspace/transfer/part_data.hpp"
 #include "workspace/transfer/file_stream.hpp"
 #include "workspace/transfer/retry.hpp"
 
@@ -30,8 +32,10 @@ BRIVEL_MODULE(workspace, m) {
         "under $BRIVEL_CACHE_DIR/hashcache (default ~/.brivel_cache); PORTVEL_* environment\n"
         "variables, read at import, tune the transfers.";
     define_config(m);
+    define_upload_journal(m);
     define_hash_cache(m);
     define_checksum_b64(m);
+    define_region_digest(m);
     define_transient_test(m);
     define_url_expiry_markers(m);
     define_retry_rules(m);

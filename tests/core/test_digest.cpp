@@ -42,3 +42,11 @@ TEST(sha256_file_reports_errno) {
     CHECK(!d.opened);
     CHECK_EQ(digest::sha256_file("/tmp", 1 << 20, d), EISDIR);
 }
+
+TEST(md5_incremental_matches_one_shot) {
+    std::string body(3 * 1024 * 1024 + 5, 'q');
+    digest::Md5 h;
+    h.update(body.data(), 1000);
+    h.update(body.data() + 1000, body.size() - 1000);
+    CHECK_EQ(h.finish_hex(), digest::md5_hex(body.data(), body.size()));
+}

@@ -30,13 +30,13 @@ from .s3 import moto_server, s3, s3_bucket, s3_cloud
 __all__ = [
     # fixtures
     "brivel_logs", "cache_dir", "clean_env", "cloud", "cloud_factory", "default_api_url",
-    "fake_flowtune", "fake_nvml", "fake_orvane", "fake_psutil", "hide_module",
-    "join_new_threads", "moto_server", "no_backoff", "overflow_cleanup", "progress",
+    "fake_flowtune", "fake_nvml", "fake_orvane", "fake_psutil", "hide_module", "random_file",
+    "join_new_threads", "moto_server", "no_backoff", "overflow_cleanup", "overflow_env", "progress",
     "run_python", "s3", "s3_bucket", "s3_cloud", "set_const", "status_error", "tree",
     "write_journal", "write_module",
     # plain helpers
-    "BackoffRecorder", "TreeBuilder", "built_manifest", "join_threads", "make_status_error",
-    "manifest_file",
+    "BackoffRecorder", "OverflowEnv", "TreeBuilder", "built_manifest", "join_threads",
+    "make_status_error", "manifest_file", "wait_until",
 ]
 
 
@@ -216,6 +216,18 @@ def status_error():
 # ---------------------------------------------------------------------------- file trees
 
 
+@pytest.fixture
+def random_file(tmp_path):
+    """``make(nbytes, name="data.bin")`` writes a file of random bytes under ``tmp_path``;
+    returns (path, data, SHA-256 hex)."""
+    def make(nbytes: int, name: str = "data.bin"):
+        data = os.urandom(nbytes)
+        path = tmp_path / name
+        path.write_bytes(data)
+        return path, data, hashlib.sha256(data).hexdigest()
+    return make
+
+
 class TreeBuilder:
     """Builds awkward workspace trees under ``root``; paths are relative to it."""
 
@@ -384,3 +396,62 @@ def progress() -> Progress:
 def hide_module(monkeypatch):
     """``hide(name)``: importing ``name`` fails for this test, as if not installed."""
     return lambda name: install_module(monkeypatch, name, None)
+
+
+# ------------------------------------------------------------------------ overflow env
+
+
+def wait_until(predicate, timeout: float = 5.0, interval: float = 0.005) -> bool:
+    """Bounded polling for state that no event announces (a monitor field, a thread set)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        threading.Event().wait(interval)
+
+
+@dataclass
+class OverflowEnv:
+    """The overflow module with scripted doubles: ``psutil`` (load), ``orvane`` (cloud),
+    pynvml hidden unless a test installs ``FakeNvml``, logs of the ``brivel`` logger."""
+
+    module: types.ModuleType
+    psutil: FakePsutil
+    orvane: FakeOrvane
+    logs: logging.handlers.BufferingHandler
+    monkeypatch: pytest.MonkeyPatch
+
+    def messages(self, level: int | None = None, name: str = "brivel.overflow") -> list[str]:
+        return [r.getMessage() for r in self.logs.buffer
+                if r.name == name and (level is None or r.levelno == level)]
+
+    def quiet(self, *, hook: bool = False, **kwargs):
+        """A started monitor whose sampler is parked in its first 30 s measurement, so
+        tests set the load figures themselves. Built directly: no scope wrap, no pre-warm.
+        Its profile hook is taken off the test's thread unless ``hook``: the hook would
+        take the test's own functions for user code."""
+        kwargs = {"fast": False, "threshold": 85.0, "check_interval": 30.0, "api_key": "test-key",
+                  "api_url": "http://127.0.0.1:9", **kwargs}
+        monitor = self.module._OverflowMonitor(**kwargs)
+        self.module._active_monitor = monitor
+        monitor.start()
+        if not hook:
+            sys.setprofile(None)
+        assert self.psutil.wait_calls(2), "the sampler did not start measuring"
+        return monitor
+
+
+@pytest.fixture
+def overflow_env(monkeypatch, fake_psutil, fake_orvane, brivel_logs, overflow_cleanup) -> OverflowEnv:
+    install_module(monkeypatch, "pynvml", None)
+    # Samplers of earlier tests end after their last iteration, which may still log: wait
+    # for them, then start this test's log afresh.
+    for thread in threading.enumerate():
+        if thread.name == "brivel-overflow":
+            thread.join(5)
+    brivel_logs.buffer.clear()
+    module = importlib.import_module("brivel.overflow")
+    monkeypatch.setattr(module, "_DEFAULT_API_URL", "http://127.0.0.1:9")  # never the real service
+    return OverflowEnv(module, fake_psutil, fake_orvane, brivel_logs, monkeypatch)

@@ -59,3 +59,21 @@ def permissions_bind() -> bool:
         except PermissionError:
             return True
         return False
+
+
+def built_from_files(root, files):
+    """A BuiltManifest over real files written under ``root``: {relpath: bytes}, in order."""
+    import hashlib
+    from pathlib import Path
+
+    import brivel.workspace as ws
+
+    entries = []
+    for rel, data in files.items():
+        path = Path(root) / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+        entries.append(ws.ManifestFile(relpath=rel, sha256=hashlib.sha256(data).hexdigest(),
+                                       size=len(data), mode=0o644, local_path=path))
+    return ws.BuiltManifest(workspace_root="/workspace", files=entries, outputs=[], auto_outputs=True,
+                            ignore=[], total_size_bytes=sum(len(d) for d in files.values()))

@@ -5,6 +5,7 @@
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 #include "core/digest.hpp"
+#include "workspace/cache_dir.hpp"
 #include "workspace/state.hpp"
 
 namespace brivel::workspace {
@@ -38,14 +39,7 @@ py::object hash_cache_hit(py::object cached, py::object sig) {
     return matching_hash(cached, [&](int k) { return member_or_none(sig, signature_key(k)); });
 }
 
-py::object hash_cache_dir() {
-    py::object env = ns::get("os").attr("environ").attr("get")("BRIVEL_CACHE_DIR");
-    py::object Path = ns::get("Path");
-    py::object base = args::truthy(env) ? Path(env) : divide(Path.attr("home")(), py::str(".brivel_cache"));
-    py::object dir = divide(base, py::str("hashcache"));
-    errors::best_effort([&] { dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true); });
-    return dir;
-}
+py::object hash_cache_dir() { return cache_subdir("hashcache"); }
 
 py::object hash_cache_path(py::object root) {
     py::object key = root.is_none() ? py::str("__noroot__") : py::str(root.attr("resolve")());

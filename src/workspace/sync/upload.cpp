@@ -11,6 +11,7 @@
 #include "common/ns.hpp"
 #include "common/pool.hpp"
 #include "common/signature.hpp"
+#include "core/multipart.hpp"
 
 namespace brivel::workspace {
 namespace {
@@ -173,12 +174,29 @@ void run_small(const CallPtr& c) {
 
 // ---- large-file tier ---------------------------------------------------------------------
 
+// Several large files upload at once, each as a resumable multipart upload; they share
+// the memory budget, and each is told how many share it.
 void run_large(const CallPtr& c) {
-    PyErr_Format(PyExc_NotImplementedError,
-                 "multipart upload of large blobs is not available yet: %zu blob(s) exceed the "
-                 "plan's multipart threshold",
-                 c->large.size());
-    throw py::error_already_set();
+    long long conc = multipart::large_file_concurrency(
+        ns::get_int("UPLOAD_MEMORY_BUDGET_BYTES"), py::cast<long long>(c->plan.part_size),
+        ns::get_int("UPLOAD_LARGE_FILE_CONCURRENCY"), static_cast<long long>(c->large.size()));
+    py::int_ large_conc(conc);
+    py::cpp_function large_one(
+        [c, large_conc](py::object item) {
+            args::exact_tuple(item, "item");
+            auto pair = sig::unpack(item, 2);
+            py::object sha = pair[0], mf = pair[1];
+            py::object size = to_int(or_else(mf.attr("size"), py::int_(0)));
+            c->client.attr("upload_blob_multipart")(sha, mf.attr("local_path"), size, c->plan.part_size,
+                                                    c->plan.mp_endpoints,
+                                                    "checksum_parts"_a = py::bool_(c->plan.checksum_parts),
+                                                    "concurrency"_a = large_conc);
+            progress(*c, mf);
+        },
+        py::name("_large_one"), py::arg("item"));
+    pool::run(large_conc, [&](pool::Pool& p) {
+        for (const Blob& b : c->large) p.submit(large_one, py::make_tuple(b.sha, b.mf));
+    });
 }
 
 // ---- driver ------------------------------------------------------------------------------

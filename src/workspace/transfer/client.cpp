@@ -10,9 +10,20 @@
 #include "workspace/transfer/file_stream.hpp"
 
 namespace brivel::workspace {
-namespace {
 
 using namespace pybind11::literals;
+
+std::vector<py::object> bind_method(const char* qualname, std::initializer_list<sig::Param> params, py::handle self,
+                                    const py::args& args, const py::kwargs& kwargs) {
+    py::tuple all(py::len(args) + 1);
+    all[0] = self;
+    for (std::size_t i = 0; i < py::len(args); ++i) all[i + 1] = args[i];
+    auto values = sig::bind(qualname, params, py::reinterpret_borrow<py::args>(all), kwargs);
+    values.erase(values.begin());
+    return values;
+}
+
+namespace {
 
 bool is_open(py::handle pool) { return !pool.is_none() && !args::truthy(pool.attr("is_closed")); }
 
@@ -95,14 +106,22 @@ py::object job_url(py::handle self, py::handle job_id, const char* suffix) {
 
 py::object json_dict(py::handle resp) { return args::expect(resp.attr("json")(), &PyDict_Type); }
 
-py::object api_post(py::handle self, py::handle url, py::handle body) {
+}  // namespace
+
+py::object api_post_json(py::handle self, py::handle url, py::handle body) {
     py::object pool = self.attr("_api_http_client")();
     py::object resp = body.is_none()
                           ? pool.attr("post")(url, "headers"_a = self.attr("_headers")())
                           : pool.attr("post")(url, "json"_a = body, "headers"_a = self.attr("_headers")());
     resp.attr("raise_for_status")();
-    return json_dict(resp);
+    return resp.attr("json")();
 }
+
+py::object api_post(py::handle self, py::handle url, py::handle body) {
+    return args::expect(api_post_json(self, url, body), &PyDict_Type);
+}
+
+namespace {
 
 py::object post_manifest(py::object self, py::object job_id, py::object manifest) {
     args::exact_str(job_id, "job_id");
@@ -195,6 +214,8 @@ void define_workspace_client(py::module_&) {
                 "Ask `endpoint` (a path below api_url) for upload URLs of the hashes in the list `shas`;\n"
                 "return the reply dict (\"urls\", and \"skip\" for blobs the server has).",
                 [](py::object self, const sig::Bound& a) { return presign_blobs(self, a[0], a[1]); });
+    bind_multipart_protocol(cls);
+    bind_multipart_engine(cls);
     sig::method(cls, "ack_outputs", {sig::arg("job_id")},
                 "Tell the server the outputs of job `job_id` were received; failures are ignored.",
                 [](py::object self, const sig::Bound& a) { ack_outputs(self, a[0]); });

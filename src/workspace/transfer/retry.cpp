@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "common/args.hpp"
 #include "common/attr.hpp"
@@ -92,6 +93,43 @@ bool is_no_such_upload(py::object exc) {
 }  // namespace
 
 long long transfer_attempts() { return std::max<long long>(1, ns::get_int("UPLOAD_MAX_RETRIES")); }
+
+py::object retry_put(py::object url, py::handle remint, bool retry_runtime_errors,
+                     const std::function<py::object(py::handle url)>& once) {
+    const long long attempts = transfer_attempts();
+    std::optional<py::error_already_set> last;
+    for (long long attempt = 0; attempt < attempts; ++attempt) {
+        try {
+            return once(url);
+        } catch (py::error_already_set& e) {
+            if (!errors::ordinary(e)) throw;
+            last = e;
+            py::object exc = e.value();
+            if (args::truthy(ns::call("_is_expired_url", exc)) && !remint.is_none()) {
+                // A fresh URL is tried at once; it uses up an attempt but earns no pause.
+                bool fresh = false;
+                try {
+                    url = remint();
+                    fresh = true;
+                } catch (py::error_already_set& r) {
+                    if (!errors::ordinary(r)) throw;
+                }
+                if (fresh) continue;
+            }
+            const bool left = attempt < attempts - 1;
+            if (args::truthy(ns::call("_is_transient_http", exc)) && left) {
+                ns::call("_sleep_backoff", attempt);
+                continue;
+            }
+            if (retry_runtime_errors && left && PyErr_GivenExceptionMatches(exc.ptr(), PyExc_RuntimeError)) {
+                ns::call("_sleep_backoff", attempt);
+                continue;
+            }
+            throw;
+        }
+    }
+    throw *last;
+}
 
 void define_transient_test(py::module_& m) {
     sig::def(m, "_is_transient_http", {sig::arg("exc")},

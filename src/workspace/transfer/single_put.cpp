@@ -1,6 +1,5 @@
 // Whole-file upload to a presigned URL: one streamed PUT per attempt, a fresh URL when the
 // old one has expired, a randomised pause after a transient failure.
-#include <optional>
 #include <string>
 
 #include "common/args.hpp"
@@ -49,37 +48,10 @@ void put_with_retries(py::object self, py::object put_url, py::object path, py::
                       py::object remint, const std::string& expected_hex) {
     args::exact_str(put_url, "put_url");
     args::exact_str(checksum_b64, "checksum_b64", true);
-    const long long attempts = transfer_attempts();
-    py::object url = put_url;
-    std::optional<py::error_already_set> last;
-    for (long long attempt = 0; attempt < attempts; ++attempt) {
-        try {
-            put_once(self, url, path, checksum_b64, expected_hex);
-            return;
-        } catch (py::error_already_set& e) {
-            if (!errors::ordinary(e)) throw;
-            last = e;
-            py::object exc = e.value();
-            if (args::truthy(ns::call("_is_expired_url", exc)) && !remint.is_none()) {
-                // A fresh URL is tried at once; it uses up an attempt but earns no pause.
-                bool fresh = false;
-                try {
-                    url = remint();
-                    fresh = true;
-                } catch (py::error_already_set& r) {
-                    if (!errors::ordinary(r)) throw;
-                }
-                if (fresh) continue;
-            }
-            if (args::truthy(ns::call("_is_transient_http", exc)) && attempt < attempts - 1) {
-                ns::call("_sleep_backoff", attempt);
-                continue;
-            }
-            throw;
-        }
-    }
-    // Only reached when the last attempt ended in a successful re-mint.
-    if (last) throw *last;
+    retry_put(put_url, remint, false, [&](py::handle url) {
+        put_once(self, url, path, checksum_b64, expected_hex);
+        return py::none();
+    });
 }
 
 void upload_blob(py::object self, py::object put_url, py::object path, py::object sha256) {

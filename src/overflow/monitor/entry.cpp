@@ -1,0 +1,66 @@
+#include "overflow/monitor/entry.hpp"
+
+#include "common/args.hpp"
+#include "common/ns.hpp"
+#include "common/signature.hpp"
+#include "overflow/monitor/settings.hpp"
+
+namespace brivel::overflow {
+namespace {
+
+using namespace pybind11::literals;
+
+py::object active() { return ns::get("_active_monitor"); }
+
+// The innermost Python frame: the code that called this native entry, or None.
+py::object caller_frame() {
+    try {
+        return ns::get("sys").attr("_getframe")(0);
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_ValueError) || e.matches(PyExc_AttributeError)) return py::none();
+        throw;
+    }
+}
+
+py::object overflow(py::args args, py::kwargs kwargs) {
+    auto a = sig::bind("overflow",
+                       {{"fast", false, false}, {"threshold", false, false}, {"check_interval", false, false},
+                        {"api_key", false, false}, {"api_url", false, false}, {"gpu_threshold", false, false},
+                        {"verbose", false, false}, {"priority", false, false}, {"flexible", false, false},
+                        {"_caller_frame", false, false}},
+                       args, kwargs);
+    Settings s = convert_settings(a);
+    if (!active().is_none()) active().attr("stop")();
+    ns::set("_active_monitor", ns::get("_OverflowMonitor")("fast"_a = s.fast, "threshold"_a = s.threshold,
+                                                           "check_interval"_a = s.check_interval, "api_key"_a = s.api_key,
+                                                           "api_url"_a = s.api_url, "gpu_threshold"_a = s.gpu_threshold,
+                                                           "verbose"_a = s.verbose));
+    active().attr("start")();
+    py::object frame = a[9] && !a[9].is_none() ? a[9] : caller_frame();
+    if (!frame.is_none()) {
+        active().attr("_wrap_scope")(frame);
+        py::object filename = frame.attr("f_code").attr("co_filename");
+        if (args::truthy(filename) && !args::truthy(filename.attr("startswith")("<")))
+            active().attr("_start_pre_warm")(filename);
+    }
+    return active();
+}
+
+}  // namespace
+
+void define_active_monitor(py::module_&) { ns::set("_active_monitor", py::none()); }
+
+void define_overflow(py::module_& m) {
+    m.def("overflow", &overflow,
+          "overflow(fast=False, threshold=85.0, check_interval=0.5, api_key=None, api_url=None,\n"
+          "         gpu_threshold=None, verbose=True, priority=None, flexible=None, _caller_frame=None)\n"
+          "    -> _OverflowMonitor\n\n"
+          "Replaces the process-wide overflow monitor: stops the previous one, starts a new one that\n"
+          "samples CPU, memory and GPU load every `check_interval` seconds, wraps the calling module's\n"
+          "public functions (and heavy functions as they run) and, while any load figure is above its\n"
+          "threshold (percent), runs their calls in the cloud, locally when that fails. Sends the\n"
+          "calling module's source ahead in a pre-warm request. Returns the running monitor.\n"
+          "Raises TypeError for wrong argument types and ImportError when psutil is missing.");
+}
+
+}  // namespace brivel::overflow

@@ -1,0 +1,109 @@
+#include "overflow/profile/user_code.hpp"
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/ns.hpp"
+#include "common/pyclass.hpp"
+#include "common/signature.hpp"
+
+namespace brivel::overflow {
+namespace {
+
+using namespace pybind11::literals;
+
+PyObject* g_is_user_code = nullptr;  // the class attribute as defined, for the fast path
+PyObject* g_name = nullptr;          // "_is_user_code"
+PyObject* g_cache = nullptr;         // "_filename_cache"
+
+py::object abspath(py::handle p) { return ns::get("os").attr("path").attr("abspath")(p); }
+
+py::tuple compute_exclude_prefixes(py::args args, py::kwargs kwargs) {
+    sig::bind("_compute_exclude_prefixes", {}, args, kwargs);
+    py::object sysconfig = ns::import("sysconfig");
+    py::set paths;
+    for (const char* key : {"stdlib", "platstdlib", "purelib", "platlib"}) {
+        py::object value = sysconfig.attr("get_paths")().attr("get")(key, "");
+        if (args::truthy(value)) paths.add(abspath(value));
+    }
+    errors::ignore_errors([&] {
+        py::object site = ns::import("site");
+        for (py::handle entry : site.attr("getsitepackages")()) paths.add(abspath(entry));
+        py::object usp = site.attr("getusersitepackages")();
+        if (PyUnicode_Check(usp.ptr())) paths.add(abspath(usp));
+    });
+    paths.add(ns::get("os").attr("path").attr("dirname")(abspath(ns::get("__file__"))));
+    // The package's own directory, where its Python modules live, is not user code either;
+    // in a development install it differs from the directory of this extension file.
+    errors::ignore_errors([&] {
+        py::object package = ns::get("sys").attr("modules").attr("get")("brivel");
+        if (!package.is_none())
+            for (py::handle entry : py::getattr(package, "__path__", py::tuple())) paths.add(abspath(entry));
+    });
+    py::object builtins = ns::import("builtins");
+    return py::tuple(builtins.attr("sorted")(paths, "key"_a = builtins.attr("len"), "reverse"_a = true));
+}
+
+bool check_user_code(py::object self, py::args args, py::kwargs kwargs) {
+    auto a = sig::bind("_OverflowMonitor._check_user_code", {{"filename"}}, args, kwargs);
+    args::exact_str(a[0], "filename");
+    PyObject* name = a[0].ptr();
+    if (PyUnicode_GET_LENGTH(name) == 0 || PyUnicode_READ_CHAR(name, 0) == '<') return false;
+    py::object abs = abspath(a[0]);
+    for (py::handle prefix : self.attr("_exclude_prefixes"))
+        if (args::truthy(abs.attr("startswith")(prefix))) return false;
+    return true;
+}
+
+py::object is_user_code(py::object self, py::args args, py::kwargs kwargs) {
+    auto a = sig::bind("_OverflowMonitor._is_user_code", {{"filename"}}, args, kwargs);
+    args::exact_str(a[0], "filename");
+    py::object cache = self.attr("_filename_cache");
+    py::object cached = cache.attr("get")(a[0]);
+    if (!cached.is_none()) return cached;
+    py::object result = self.attr("_check_user_code")(a[0]);
+    cache[a[0]] = result;
+    return result;
+}
+
+}  // namespace
+
+void define_exclude_prefixes(py::module_& m) {
+    m.def("_compute_exclude_prefixes", &compute_exclude_prefixes,
+          "_compute_exclude_prefixes() -> tuple[str, ...]\n\n"
+          "The directories whose files are not user code: the interpreter's install paths, the\n"
+          "site-packages directories and this package's own directory, longest first.");
+}
+
+void bind_user_code(py::handle cls) {
+    pyclass::def(cls, "_is_user_code", &is_user_code,
+                 "_is_user_code(filename: str) -> bool\n\nWhether code from this file is user code, memoised per file name.");
+    pyclass::def(cls, "_check_user_code", &check_user_code,
+                 "_check_user_code(filename: str) -> bool\n\nThe uncached verdict: False for pseudo file names and for files under an\n"
+                 "excluded install prefix, True otherwise.");
+    g_is_user_code = py::object(cls.attr("__dict__")["_is_user_code"]).release().ptr();
+    g_name = PyUnicode_InternFromString("_is_user_code");
+    g_cache = PyUnicode_InternFromString("_filename_cache");
+}
+
+bool user_code_is_own(PyTypeObject* type) { return _PyType_Lookup(type, g_name) == g_is_user_code; }
+
+int user_code(PyObject* self, PyObject* dict, PyObject* filename) {
+    bool own = (!dict || !PyDict_GetItemWithError(dict, g_name)) && !PyErr_Occurred() &&
+               _PyType_Lookup(Py_TYPE(self), g_name) == g_is_user_code;
+    if (PyErr_Occurred()) return -1;
+    if (own && dict && PyUnicode_CheckExact(filename)) {
+        PyObject* cache = PyDict_GetItemWithError(dict, g_cache);
+        if (cache && PyDict_CheckExact(cache)) {
+            PyObject* v = PyDict_GetItemWithError(cache, filename);
+            if (v && v != Py_None) return PyObject_IsTrue(v);
+        }
+        if (PyErr_Occurred()) return -1;
+    }
+    PyObject* r = PyObject_CallMethodOneArg(self, g_name, filename);
+    if (!r) return -1;
+    int t = PyObject_IsTrue(r);
+    Py_DECREF(r);
+    return t;
+}
+
+}  // namespace brivel::overflow
