@@ -13,16 +13,6 @@ namespace brivel::workspace {
 
 using namespace pybind11::literals;
 
-std::vector<py::object> bind_method(const char* qualname, std::initializer_list<sig::Param> params, py::handle self,
-                                    const py::args& args, const py::kwargs& kwargs) {
-    py::tuple all(py::len(args) + 1);
-    all[0] = self;
-    for (std::size_t i = 0; i < py::len(args); ++i) all[i + 1] = args[i];
-    auto values = sig::bind(qualname, params, py::reinterpret_borrow<py::args>(all), kwargs);
-    values.erase(values.begin());
-    return values;
-}
-
 namespace {
 
 bool is_open(py::handle pool) { return !pool.is_none() && !args::truthy(pool.attr("is_closed")); }
