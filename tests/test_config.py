@@ -242,3 +242,46 @@ def test_every_public_name_is_defined():
     namespace = {}
     exec("from brivel.workspace import *", namespace)
     assert all(name in namespace for name in w.__all__)
+
+
+@pytest.mark.parametrize("name", ["brivel.workspace", "brivel.spillbox", "brivel.overflow"])
+def test_second_module_object_is_refused(run_python, name):
+    # The body runs once per process: a second module object made from the same spec must
+    # not take the namespace its functions read from the first one.
+    code = f"""
+        import importlib, importlib.util, sys
+        first = importlib.import_module({name!r})
+        spec = importlib.util.find_spec({name!r})
+        second = importlib.util.module_from_spec(spec)
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as e:
+            print("refused:", e)
+        print(sys.modules[{name!r}] is first)
+    """
+    proc = run_python(code)
+    assert proc.stdout.splitlines() == [
+        f"refused: {name} is already loaded in this process and cannot be loaded a second time; "
+        "use the module in sys.modules",
+        "True",
+    ], proc.stderr
+
+
+def test_first_module_keeps_its_namespace_after_a_refused_second(run_python, tmp_path):
+    cache = tmp_path / "cache.json"
+    cache.write_text('{"version": 1, "entries": {"a": {}}}')
+    code = f"""
+        import importlib.util
+        from pathlib import Path
+        import brivel.workspace as ws
+        spec = importlib.util.find_spec("brivel.workspace")
+        try:
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        except RuntimeError:
+            pass
+        print(ws._load_hash_cache(Path({str(cache)!r})))
+        ws.HASH_CACHE_ENABLED = False
+        print(ws._load_hash_cache(Path({str(cache)!r})))
+    """
+    proc = run_python(code)
+    assert proc.stdout.splitlines() == ["{'a': {}}", "{}"], proc.stderr

@@ -3,6 +3,7 @@ materialisation on first use and pickling."""
 
 import io
 import os
+import pathlib
 import pickle
 import tempfile
 import zipfile
@@ -123,7 +124,7 @@ def test_file_is_written_once_on_first_use(tmp_root):
     path = str(ref)
     (tmpdir,) = made(tmp_root, "brivel_files_")
     assert path == os.path.join(str(tmpdir), "a.txt")
-    assert open(path, "rb").read() == b"payload\x00bytes"
+    assert pathlib.Path(path).read_bytes() == b"payload\x00bytes"
     os.remove(path)
     assert os.fspath(ref) == path and ref._materialize() == path
     assert not os.path.exists(path)  # not written again
@@ -145,7 +146,7 @@ def test_directory_is_extracted_once(tmp_root):
     path = os.fspath(ref)
     (tmpdir,) = made(tmp_root, "brivel_dirs_")
     assert path == os.path.join(str(tmpdir), "data")
-    assert open(os.path.join(path, "sub", "y"), "rb").read() == b"22"
+    assert pathlib.Path(os.path.join(path, "sub", "y")).read_bytes() == b"22"
     assert str(ref) == path and made(tmp_root, "brivel_dirs_") == [tmpdir]
 
 
@@ -172,7 +173,7 @@ def test_not_an_archive_raises_at_first_use_and_is_not_remembered(tmp_root):
     assert ref._path is None
     ref._data = zip_of({"x": b"1"})
     path = os.fspath(ref)
-    assert open(os.path.join(path, "x"), "rb").read() == b"1"
+    assert pathlib.Path(os.path.join(path, "x")).read_bytes() == b"1"
 
 
 def test_failed_file_write_is_not_remembered(tmp_root):
@@ -182,7 +183,7 @@ def test_failed_file_write_is_not_remembered(tmp_root):
         os.fspath(ref)
     assert ref._path is None
     ref._data = b"fixed"
-    assert open(os.fspath(ref), "rb").read() == b"fixed"
+    assert pathlib.Path(os.fspath(ref)).read_bytes() == b"fixed"
 
 
 def test_failed_write_reports_the_os_error(tmp_root):
@@ -233,7 +234,7 @@ def test_file_names_cannot_escape_the_temporary_directory(tmp_root, tmp_path):
         assert os.path.dirname(path) == str(tmpdir), name
         if kept:
             assert os.path.basename(path) == kept, name
-        assert open(path, "rb").read() == b"data"
+        assert pathlib.Path(path).read_bytes() == b"data"
     assert not outside.exists() and not (tmp_path / "evil.txt").exists()
     assert sorted(os.listdir(tmp_root)) == sorted(p.name for p in made(tmp_root, "brivel_files_"))
 
@@ -255,7 +256,7 @@ def test_directory_names_cannot_escape_the_temporary_directory(tmp_root, tmp_pat
             assert os.path.dirname(path) == tmpdir, name
             if kept:
                 assert os.path.basename(path) == kept
-        assert open(os.path.join(path, "m.txt"), "rb").read() == b"member"
+        assert pathlib.Path(os.path.join(path, "m.txt")).read_bytes() == b"member"
         os.remove(os.path.join(path, "m.txt"))
     assert not outside.exists() and not (tmp_path / "m.txt").exists()
     assert not (tmp_root / "m.txt").exists()

@@ -10,6 +10,7 @@ from types import SimpleNamespace
 import pytest
 
 import brivel.workspace as w
+from support.manifest_helpers import permissions_bind
 
 CHUNK = 4096
 
@@ -66,8 +67,8 @@ def test_sha256_file_errors(tmp_path, kind, error):
     if kind == "directory":
         path.mkdir()
     elif kind == "unreadable":
-        if os.geteuid() == 0:
-            pytest.skip("root reads every file")
+        if not permissions_bind():
+            pytest.skip("permissions do not bind this process")
         path.write_bytes(b"x")
         path.chmod(0)
     with pytest.raises(error) as info:
@@ -300,3 +301,116 @@ def test_load_hash_cache_keeps_escaped_keys(tmp_path):
     path.write_text(json.dumps({"version": 1, "entries": {key: {"sha256": HEX}}}))
     assert path.read_bytes().isascii()
     assert list(w._load_hash_cache(path)) == [key]
+
+
+def test_sha256_file_waits_on_the_disk_without_the_gil(run_python, tmp_path):
+    # A named pipe keeps the hash's open and read waiting until a writer comes and goes; the
+    # writer is this interpreter's main thread, which needs the GIL to get there. If the
+    # wait held the GIL, the child would lock up, hence the child and its time-out.
+    code = f"""
+        import hashlib, os, threading
+        import brivel.workspace as ws
+        fifo = {str(tmp_path / "pipe")!r}
+        os.mkfifo(fifo)
+        out = []
+        t = threading.Thread(target=lambda: out.append(ws._sha256_file(fifo)))
+        t.start()
+        fd = os.open(fifo, os.O_WRONLY)
+        os.write(fd, b"abc")
+        os.close(fd)
+        t.join(timeout=10)
+        print("hashed" if out == [(hashlib.sha256(b"abc").hexdigest(), 3)] else "lost")
+    """
+    done = run_python(code, timeout=30)
+    assert done.stdout.strip() == "hashed", done.stderr
+
+
+def test_allocation_failure_in_hash_workers_raises_memory_error(run_python, tmp_path):
+    # 64 workers each want a 64 MiB block, far beyond the address space left to the child:
+    # some allocations fail. The failure must surface as MemoryError once every worker has
+    # been joined, not end the interpreter.
+    data = os.urandom(1 << 20) * 16
+    (tmp_path / "f.bin").write_bytes(data)
+    code = f"""
+        import resource
+        from pathlib import Path
+        import brivel.workspace as ws
+        ws.UPLOAD_HASH_WORKERS = 64
+        ws.CHUNK_SIZE = 64 << 20
+        ws.HASH_CACHE_ENABLED = False
+        path = Path({str(tmp_path / "f.bin")!r})
+        pending = [(path, f"f{{i}}", None) for i in range(64)]
+        with open("/proc/self/status") as status:
+            vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (256 << 20), resource.RLIM_INFINITY))
+        try:
+            ws._resolve_manifest_files(pending, None)
+        except MemoryError:
+            print("MemoryError")
+        else:
+            print("hashed")
+    """
+    done = run_python(code, timeout=120)
+    assert (done.returncode, done.stdout.strip()) == (0, "MemoryError"), done.stderr
+
+
+def test_interrupt_stops_the_files_not_yet_hashed(run_python, tmp_path):
+    # The pass runs on the caller's thread alone (one worker). The first file turns into a
+    # named pipe after the stat pass (from the log call of a missing file, which runs in
+    # between), so the hash waits on it; meanwhile Ctrl-C arrives. The later files must not
+    # be read: their access times, set far in the past, stay as they are.
+    code = f"""
+        import os, signal, threading, time
+        from pathlib import Path
+        import brivel.workspace as ws
+        base = Path({str(tmp_path)!r})
+        first = base / "first"
+        first.write_bytes(b"x")
+        later = [base / f"later{{i}}" for i in range(8)]
+        for p in later:
+            p.write_bytes(b"y" * 1000)
+            os.utime(p, (1, time.time()))
+        ws.UPLOAD_HASH_WORKERS = 1
+        ws.HASH_CACHE_ENABLED = False
+
+        def feed():
+            fd = os.open(first, os.O_WRONLY)  # returns once the hash has opened the pipe
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+            time.sleep(0.05)  # lets the pass's check for signals fall due
+            os.close(fd)
+
+        class Log:
+            def warning(self, *args):
+                first.unlink()
+                os.mkfifo(first)
+                threading.Thread(target=feed).start()
+
+        ws.logger = Log()
+        pending = [(base / "missing", "missing", None), (first, "first", None)] + [(p, p.name, None) for p in later]
+        try:
+            ws._resolve_manifest_files(pending, None)
+        except KeyboardInterrupt:
+            print("interrupted", sum(os.stat(p).st_atime > 1 for p in later))
+        else:
+            print("finished")
+    """
+    done = run_python(code, timeout=60)
+    assert done.stdout.strip() == "interrupted 0", done.stderr
+
+
+def test_far_future_file_times_give_the_interpreters_signature(tmp_path, cache_dir):
+    # After 2262, seconds * 10**9 no longer fits in 64 bits: the native stat pass must still
+    # store what _stat_signature gives for the file.
+    path = tmp_path / "future.txt"
+    path.write_bytes(b"from the future")
+    future = 10**19  # nanoseconds: the year 2286
+    os.utime(path, ns=(future, future))
+    if os.stat(path).st_mtime_ns != future:
+        pytest.skip("the file system cannot store times after 2262")
+    files = w._resolve_manifest_files([(path, "future.txt", None)], tmp_path)
+    assert [f.sha256 for f in files] == [hashlib.sha256(b"from the future").hexdigest()]
+    entries = json.loads(w._hash_cache_path(tmp_path).read_text())["entries"]
+    expected = w._stat_signature(os.stat(path))
+    assert expected["mtime_ns"] == future
+    assert entries[str(path)] == {**expected, "sha256": files[0].sha256}
+    assert w._hash_cache_hit(entries[str(path)], expected) == files[0].sha256

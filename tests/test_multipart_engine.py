@@ -450,7 +450,7 @@ def test_killed_process_resumes_from_its_journal(cloud, client, random_file, cac
                 time.sleep(0.01)
             child.send_signal(signal.SIGKILL)
         finally:
-            child.wait(timeout=30)
+            child.communicate(timeout=30)  # waits, and closes the pipes
     assert child.returncode == -signal.SIGKILL
     lines = journal.read_text().splitlines()
     assert len(lines) == 6 and sorted(json.loads(x)["part"] for x in lines[1:]) == [1, 2, 3, 4, 5]

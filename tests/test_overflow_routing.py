@@ -4,6 +4,7 @@ import logging
 import sys
 import threading
 import types
+from pathlib import Path
 
 import pytest
 
@@ -258,7 +259,7 @@ def test_prewarm_posts_the_callers_source(overflow_env, write_module, cloud):
     (req,) = cloud.wait_for("prewarm")
     assert req.headers["Authorization"] == "Bearer test-key"
     assert list(req.json) == ["source_code", "fast"]
-    assert req.json == {"source_code": open(mod.__file__, encoding="utf-8").read(), "fast": True}
+    assert req.json == {"source_code": Path(mod.__file__).read_text(encoding="utf-8"), "fast": True}
     assert wait_until(lambda: mod.monitor._warm_result == {"warm_session_id": "w-1"})
     assert mod.public._overflow_wrapped  # wrapping comes first, then the pre-warm
 

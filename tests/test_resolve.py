@@ -189,6 +189,25 @@ def test_worker_error_propagates_and_keeps_the_cache(tmp_path, cache_dir, monkey
     assert cache_file(tmp_path).read_text() == before
 
 
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
+def test_interrupt_cancels_queued_hashing(tmp_path, cache_dir, monkeypatch, interrupt):
+    # A replaced _sha256_file runs on the pool: an interrupt from one call cancels the calls
+    # not yet started, and leaves the cache as it was.
+    monkeypatch.setattr(ws, "UPLOAD_HASH_WORKERS", 2)
+    paths = files(tmp_path, {f"f{i:02}": b"%d" % i for i in range(40)})
+    calls = []
+
+    def interrupted(path):
+        calls.append(path)
+        raise interrupt()
+
+    monkeypatch.setattr(ws, "_sha256_file", interrupted)
+    with pytest.raises(interrupt):
+        ws._resolve_manifest_files(pending_of(paths), tmp_path)
+    assert len(calls) < 10
+    assert not cache_file(tmp_path).exists()
+
+
 def test_signature_none_is_never_cached(tmp_path, cache_dir, counting):
     (p,) = files(tmp_path, {"old": b"o"})
     os.utime(p, ns=(0, 0))

@@ -441,6 +441,21 @@ class TestUploadBlob:
         client.upload_blob_single(cloud.put_url(osha), other)
         assert cloud.objects[sha] == data and cloud.objects[osha] == odata
 
+    def test_override_that_uploads_something_else_first(self, cloud, tmp_path):
+        # The verified hash belongs to its upload_blob call: an override of upload_blob_single
+        # that first sends another file must not have that file checked against it.
+        path, sha, data = blob(tmp_path)
+        other, osha, odata = blob(tmp_path, name="other.bin")
+
+        class Client(ws.WorkspaceClient):
+            def upload_blob_single(self, put_url, path, **kw):
+                super().upload_blob_single(cloud.put_url(osha), other)
+                super().upload_blob_single(put_url, path, **kw)
+
+        with Client(cloud.base, cloud.api_key, timeout=10) as c:
+            c.upload_blob(cloud.put_url(sha), path, sha256=sha)
+        assert cloud.objects[sha] == data and cloud.objects[osha] == odata
+
     def test_without_hash_no_read_before_upload(self, cloud, client, tmp_path, monkeypatch):
         path, sha, data = blob(tmp_path)
 

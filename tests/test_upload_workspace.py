@@ -1,6 +1,7 @@
 import concurrent.futures
 import hashlib
 import os
+import signal
 import threading
 
 import httpx
@@ -359,6 +360,42 @@ class TestFailures:
         progress.fail = Abort()
         with pytest.raises(Abort):
             ws.upload_workspace("j2", built, client, on_file=progress.on_file)
+        assert cloud.count("uploads_complete") == 0
+
+
+class TestInterrupts:
+    # An interrupt (not an ordinary failure) cancels the uploads still queued: only those
+    # already running finish before it propagates.
+    @pytest.mark.parametrize("road", ROADS)
+    @pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
+    def test_from_a_progress_callback(self, cloud, client, tmp_path, set_const, road, interrupt):
+        built = make_built(tmp_path, {f"f{i:02}.txt": b"%d" % i * 10 for i in range(40)})
+        plan_of(cloud, **ROADS[road])
+        set_const(ws, "UPLOAD_SMALL_FANOUT", 2)
+
+        def on_file(mf, done, total):
+            raise interrupt()
+
+        with pytest.raises(interrupt):
+            ws.upload_workspace("j", built, client, on_file=on_file, max_workers=2)
+        assert cloud.count("blob_put") < 20
+        assert cloud.count("uploads_complete") == 0
+
+    @pytest.mark.parametrize("road", ROADS)
+    def test_ctrl_c_on_the_main_thread(self, cloud, client, tmp_path, set_const, road):
+        built = make_built(tmp_path, {f"f{i:02}.txt": b"%d" % i * 10 for i in range(40)})
+        plan_of(cloud, **ROADS[road])
+        set_const(ws, "UPLOAD_SMALL_FANOUT", 2)
+        sent = threading.Event()
+
+        def on_file(mf, done, total):
+            if not sent.is_set():
+                sent.set()
+                signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+        with pytest.raises(KeyboardInterrupt):
+            ws.upload_workspace("j", built, client, on_file=on_file, max_workers=2)
+        assert cloud.count("blob_put") < 20
         assert cloud.count("uploads_complete") == 0
 
 

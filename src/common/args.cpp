@@ -58,9 +58,7 @@ py::object to_float(py::handle value, const char* name, bool optional) {
     if (PyFloat_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
     if (optional && value.is_none()) return py::none();
     if (!is_number(value)) wrong_type(value, "float", name, false);
-    PyObject* r = PyNumber_Float(value.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
+    return steal_or_throw(PyNumber_Float(value.ptr()));
 }
 
 py::object expect(py::object value, PyTypeObject* type, bool none_ok) {
@@ -74,6 +72,12 @@ bool truthy(py::handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0) throw py::error_already_set();
     return r != 0;
+}
+
+long long to_long_long(py::handle value) {
+    long long r = PyLong_AsLongLong(value.ptr());
+    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return r;
 }
 
 }  // namespace brivel::args

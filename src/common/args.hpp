@@ -40,4 +40,7 @@ py::object expect(py::object value, PyTypeObject* type, bool none_ok = true);
 // Python truthiness; errors of __bool__ propagate.
 bool truthy(py::handle value);
 
+// An int (or int subclass) as a C++ long long; OverflowError when it does not fit.
+long long to_long_long(py::handle value);
+
 }  // namespace brivel::args

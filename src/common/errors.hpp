@@ -4,24 +4,36 @@
 
 namespace brivel::errors {
 
-// Raises the OSError subclass the interpreter picks for `err`, carrying `filename`.
+// The OSError the interpreter builds for `err` (its subclass: FileNotFoundError for ENOENT,
+// ...), carrying `filename` unless that is a null handle.
+py::object os_error(int err, py::handle filename);
+
+// Raises that OSError.
 [[noreturn]] void raise_errno(int err, py::handle filename);
 
 // Sets the Python error for the C++ exception being handled; call only inside a catch
-// block. A Python error is restored unchanged; another C++ exception becomes `fallback`.
+// block. A Python error is restored unchanged; std::bad_alloc becomes MemoryError; another
+// C++ exception becomes `fallback`.
 void set_error_from_current(PyObject* fallback);
 
 // An ordinary exception: an Exception subclass, not KeyboardInterrupt, SystemExit and the like.
 inline bool ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
-// Best-effort steps: an ordinary exception is swallowed, anything else propagates.
+// A step whose failure must not fail the operation: an ordinary exception is swallowed,
+// anything else (KeyboardInterrupt, SystemExit) propagates.
 template <class F>
-void ignore_errors(F&& f) {
+void best_effort(F&& f) {
     try {
         f();
     } catch (py::error_already_set& e) {
         if (!ordinary(e)) throw;
     }
+}
+
+// The earlier name of best_effort.
+template <class F>
+void ignore_errors(F&& f) {
+    best_effort(std::forward<F>(f));
 }
 
 }  // namespace brivel::errors

@@ -5,9 +5,7 @@
 namespace brivel::fspath {
 
 Encoded encode(py::handle path) {
-    PyObject* fspath = PyOS_FSPath(path.ptr());
-    if (!fspath) throw py::error_already_set();
-    Encoded out{py::reinterpret_steal<py::object>(fspath), {}};
+    Encoded out{steal_or_throw(PyOS_FSPath(path.ptr())), {}};
     PyObject* name = out.name.ptr();
     if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
         // ASCII text has the same bytes in every file-system encoding of a POSIX system;

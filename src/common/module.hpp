@@ -1,7 +1,9 @@
 // Module entry for the three extension modules. Unlike the stock entry macro, an error of
 // the module body fails the import with that very exception (a malformed PORTVEL_ variable
 // gives the interpreter's ValueError, not a wrapping ImportError), and nothing is registered,
-// so a later import runs the body again.
+// so a later import runs the body again. The body runs once per process: a second module
+// object made from the same extension (importlib.util.module_from_spec + exec_module) fails
+// with RuntimeError instead of taking the first one's namespace.
 #pragma once
 
 #include "common/py.hpp"

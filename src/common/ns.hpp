@@ -1,13 +1,39 @@
 // Late binding: module constants and functions are looked up in the module namespace at
-// each use, so that rebinding a module attribute after import changes later calls.
+// each use, so that rebinding a module attribute after import changes later calls. Each
+// extension module links its own copy of this state: its namespace, and one struct of its
+// own (`state<S>()`) for what it keeps between calls.
 #pragma once
 
 #include "common/py.hpp"
 
 namespace brivel::ns {
 
-// Remembers the namespace of the module being initialised (one per extension module).
+// Remembers the namespace of the module being initialised (the module entry does this
+// before the body runs; calling it again for the same module changes nothing).
 void bind(py::module_ m);
+
+// True once a module body has completed in this process.
+bool loaded();
+void mark_loaded();
+
+// Forgets the namespace and empties every state struct: a failed module body leaves
+// nothing behind, so a later import runs it again.
+void reset();
+
+// Registers a function that `reset()` calls.
+void on_reset(void (*fn)());
+
+// The module's own state struct, created on first use and kept for the life of the
+// process (worker threads may still read it at interpreter shutdown). GIL held.
+template <class S>
+S& state() {
+    static S* s = nullptr;
+    if (!s) {
+        s = new S();
+        on_reset([] { *s = S(); });
+    }
+    return *s;
+}
 
 // The module's dict and name.
 py::dict dict();

@@ -1,34 +1,62 @@
-// Python-facing code includes this; hot loops (digest.hpp, files.hpp) do not.
+// The pybind11 include and the smallest helpers of the Python-facing code. The native core
+// (src/core) never includes this.
 #pragma once
 
 #include <pybind11/pybind11.h>
+
+#include <string_view>
 
 namespace py = pybind11;
 
 namespace brivel {
 
-// str(value) as the interpreter computes it (a str subclass becomes a plain str).
-inline py::str to_str(py::handle value) {
-    PyObject* s = PyObject_Str(value.ptr());
-    if (!s) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(s);
+// The new reference a C API call returned, or its error raised as a C++ exception.
+template <class T = py::object>
+T steal_or_throw(PyObject* result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<T>(result);
 }
+
+// str(value) as the interpreter computes it (a str subclass becomes a plain str).
+inline py::str to_str(py::handle value) { return steal_or_throw<py::str>(PyObject_Str(value.ptr())); }
 
 // a + b for two str objects.
 inline py::str concat(py::handle a, py::handle b) {
-    PyObject* r = PyUnicode_Concat(a.ptr(), b.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(r);
+    return steal_or_throw<py::str>(PyUnicode_Concat(a.ptr(), b.ptr()));
 }
 
 // obj.name() without arguments.
 inline py::object call_method(py::handle obj, const char* name) { return obj.attr(name)(); }
 
 // int(value) as the interpreter computes it (True becomes 1, a float is cut toward zero).
-inline py::int_ to_int(py::handle value) {
-    PyObject* i = PyNumber_Long(value.ptr());
-    if (!i) throw py::error_already_set();
-    return py::reinterpret_steal<py::int_>(i);
+inline py::int_ to_int(py::handle value) { return steal_or_throw<py::int_>(PyNumber_Long(value.ptr())); }
+
+// a / b: the path `a` joined with `b` for path objects, true division for numbers.
+inline py::object divide(py::handle a, py::handle b) {
+    return steal_or_throw(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+}
+
+// `item in container`.
+inline bool contains(py::handle container, py::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// The interned str of `text`, as the interpreter keeps attribute and keyword names.
+inline py::str intern(const char* text) { return steal_or_throw<py::str>(PyUnicode_InternFromString(text)); }
+
+// A tuple of str from a table of C strings.
+template <std::size_t N>
+py::tuple str_tuple(const char* const (&items)[N]) {
+    py::tuple t(N);
+    for (std::size_t i = 0; i < N; ++i) t[i] = py::str(items[i]);
+    return t;
+}
+
+// File-system bytes decoded as os.fsdecode() does.
+inline py::str fsdecode(std::string_view bytes) {
+    return steal_or_throw<py::str>(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
 }  // namespace brivel

@@ -207,7 +207,7 @@ Step Walker::next(Matcher& matcher, File& out) {
             decode_(f.dirs[i], child.rel);
             std::replace(child.rel.begin() + static_cast<std::ptrdiff_t>(from), child.rel.end(), U'\\', U'/');
             if (!open_frame(child, &f, f.dirs[i])) continue;
-            stack_.push_back(std::move(child));  // invalidates f
+            stack_.push_back(std::move(child));  // f stays in place: the outer loop goes on with the child
             entered = true;
             break;
         }

@@ -18,8 +18,10 @@ int stat_size(const char* path, std::uint64_t& size) {
 
 int FileReader::open(const char* path) {
     close();
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+    int fd;
+    // A signal handled during an open that waits (a named pipe) is no failure, as for read().
+    while ((fd = ::open(path, O_RDONLY | O_CLOEXEC)) < 0)
+        if (errno != EINTR) return errno;
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,8 @@ struct StatJob {
     struct stat st {};
 };
 
-// stat() of every job, links followed, on up to `workers` threads for long lists.
+// stat() of every job, links followed, on up to `workers` threads for long lists. An
+// exception of any thread is rethrown after every thread has been joined.
 void stat_all(std::vector<StatJob>& jobs, std::size_t workers);
 
 struct HashJob {
@@ -26,10 +28,15 @@ struct HashJob {
     bool read_error = false;  // the error came from a read, after a successful open
     std::string hex;
     std::uint64_t bytes = 0;
+    bool done = false;  // hashed (or failed); false when the pass stopped before it
 };
 
 // Hashes every job on `workers` threads (the calling thread alone when workers <= 1),
-// reading in blocks of `chunk` bytes.
-void hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk);
+// reading in blocks of `chunk` bytes. Between files the calling thread asks `interrupted`
+// (when given) every few milliseconds; once it answers true no further file is started, the
+// running ones finish, and false is returned. An exception of any thread (std::bad_alloc
+// for a block buffer) is rethrown here after every thread has been joined.
+bool hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk,
+              const std::function<bool()>& interrupted = {});
 
 }  // namespace brivel::hashpool

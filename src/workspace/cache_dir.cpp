@@ -9,9 +9,9 @@ namespace brivel::workspace {
 py::object cache_subdir(const char* name) {
     py::object env = ns::get("os").attr("environ").attr("get")("BRIVEL_CACHE_DIR");
     py::object Path = ns::get("Path");
-    py::object base = args::truthy(env) ? Path(env) : Path.attr("home")().attr("__truediv__")(".brivel_cache");
-    py::object dir = base.attr("__truediv__")(name);
-    errors::ignore_errors([&] { dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true); });
+    py::object base = args::truthy(env) ? Path(env) : divide(Path.attr("home")(), py::str(".brivel_cache"));
+    py::object dir = divide(base, py::str(name));
+    errors::best_effort([&] { dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true); });
     return dir;
 }
 

@@ -1,25 +1,15 @@
 #include "workspace/config.hpp"
 
+#include "common/args.hpp"
 #include "common/env.hpp"
 #include "common/ns.hpp"
+#include "workspace/manifest/ignore.hpp"
 
 namespace brivel::workspace {
 namespace {
 
 const char* const kStdModules[] = {"dataclasses", "fnmatch", "hashlib", "inspect", "logging",
                                     "os", "re", "sys", "threading"};
-
-const char* const kDefaultIgnore[] = {
-    ".git/", "__pycache__/", "*.pyc", "*.pyo", ".venv/", "venv/", "env/",
-    "node_modules/", ".cursor/", ".idea/", ".vscode/", ".DS_Store", ".pytest_cache/",
-    ".mypy_cache/", ".ruff_cache/", ".brivel_cache/", "*.egg-info/", ".coverage", "htmlcov/"};
-
-const char* const kRootMarkers[] = {".git", "pyproject.toml", "setup.py",
-                                     "package.json", "Cargo.toml", "go.mod"};
-
-const char* const kUrlExpiryMarkers[] = {"expired", "request has expired", "signaturedoesnotmatch",
-                                          "token has expired", "authenticationrequired",
-                                          "authorizationqueryparameters"};
 
 const char* const kPublic[] = {"DEFAULT_IGNORE_PATTERNS", "DEFAULT_MAX_BYTES", "WARN_BYTES",
                                "Upload", "Output", "Workspace", "BuiltManifest", "ManifestFile",
@@ -28,13 +18,6 @@ const char* const kPublic[] = {"DEFAULT_IGNORE_PATTERNS", "DEFAULT_MAX_BYTES", "
                                "matches_ignore", "upload_workspace"};
 
 constexpr char kWinAbsPathPattern[] = R"(['"]([A-Za-z]:[\\/][A-Za-z0-9_. \-/\\]{1,256})['"])";
-
-template <std::size_t N>
-py::tuple str_tuple(const char* const (&items)[N]) {
-    py::tuple t(N);
-    for (std::size_t i = 0; i < N; ++i) t[i] = py::str(items[i]);
-    return t;
-}
 
 // Off only for these exact texts; any other text is on and never fails.
 bool switch_on(const char* var) {
@@ -48,14 +31,12 @@ py::object pymin(py::handle a, py::handle b) { return b < a ? py::reinterpret_bo
 py::object pymax(py::handle a, py::handle b) { return a < b ? py::reinterpret_borrow<py::object>(b) : py::reinterpret_borrow<py::object>(a); }
 
 py::object floordiv(py::handle a, py::handle b) {
-    PyObject* r = PyNumber_FloorDivide(a.ptr(), b.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
+    return steal_or_throw(PyNumber_FloorDivide(a.ptr(), b.ptr()));
 }
 
 py::object hash_workers_default() {
     py::object n = ns::get("os").attr("cpu_count")();
-    if (n.is_none() || !py::cast<bool>(n)) n = py::int_(4);
+    if (n.is_none() || !args::truthy(n)) n = py::int_(4);
     return py::str(pymin(n, py::int_(8)));
 }
 
@@ -71,8 +52,7 @@ void derive_transfer_pool_connections() {
 
 }  // namespace
 
-void define_config(py::module_& m) {
-    ns::bind(m);
+void define_config(py::module_&) {
     for (const char* name : kStdModules) ns::set(name, ns::import(name));
     py::object dataclasses = ns::get("dataclasses");
     ns::set("dataclass", dataclasses.attr("dataclass"));
@@ -84,7 +64,7 @@ void define_config(py::module_& m) {
     ns::set("logger", ns::get("logging").attr("getLogger")("brivel.workspace"));
     ns::set("_WIN_ABS_PATH_RE", ns::get("re").attr("compile")(kWinAbsPathPattern));
 
-    ns::set("DEFAULT_IGNORE_PATTERNS", str_tuple(kDefaultIgnore));
+    ns::set("DEFAULT_IGNORE_PATTERNS", default_ignore_patterns());
     ns::set("DEFAULT_MAX_BYTES", py::int_(5368709120LL));
     ns::set("WARN_BYTES", py::int_(104857600LL));
     ns::set("CHUNK_SIZE", py::int_(1048576));
@@ -111,10 +91,6 @@ void define_config(py::module_& m) {
     ns::set("_UPLOAD_ADAPTIVE", py::bool_(switch_on("PORTVEL_UPLOAD_ADAPTIVE")));
     ns::set("_UPLOAD_SOCKET_CEILING", pymin(ns::get("_TRANSFER_POOL_CONNECTIONS"), py::int_(256)));
 }
-
-void define_url_expiry_markers(py::module_&) { ns::set("_URL_EXPIRY_MARKERS", str_tuple(kUrlExpiryMarkers)); }
-
-void define_root_markers(py::module_&) { ns::set("_ROOT_MARKERS", str_tuple(kRootMarkers)); }
 
 void define_all(py::module_&) {
     py::list all;

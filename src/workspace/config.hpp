@@ -10,10 +10,6 @@ namespace brivel::workspace {
 // environment constants, switches and derived limits, in the order the module body runs.
 void define_config(py::module_& m);
 
-// Tuples defined later in the body, next to the functions that read them.
-void define_url_expiry_markers(py::module_& m);
-void define_root_markers(py::module_& m);
-
 void define_all(py::module_& m);
 
 }  // namespace brivel::workspace

@@ -4,14 +4,25 @@
 #include "common/errors.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
+#include "workspace/state.hpp"
 
 namespace brivel::workspace {
 namespace {
 
-// The objects the module defined, kept for the identity test of the native path.
-PyObject* g_matches_ignore = nullptr;
-PyObject* g_normalize = nullptr;
-PyObject* g_fnmatchcase = nullptr;
+// Patterns every build ignores: version control, caches, virtual environments, editors.
+const char* const kDefaultIgnore[] = {
+    ".git/", "__pycache__/", "*.pyc", "*.pyo", ".venv/", "venv/", "env/",
+    "node_modules/", ".cursor/", ".idea/", ".vscode/", ".DS_Store", ".pytest_cache/",
+    ".mypy_cache/", ".ruff_cache/", ".brivel_cache/", "*.egg-info/", ".coverage", "htmlcov/"};
+
+
+// While _normalize_pattern and fnmatch.fnmatchcase are the module's own, patterns are
+// matched natively.
+bool own_pattern_rules() {
+    const ModuleState& mod = state();
+    return own("_normalize_pattern", mod.normalize_pattern) &&
+           py::object(ns::get("fnmatch").attr("fnmatchcase")).is(mod.fnmatchcase);
+}
 
 // (cleaned, is_dir) of an exact str.
 std::pair<py::str, bool> normalize(py::handle pattern) {
@@ -19,15 +30,12 @@ std::pair<py::str, bool> normalize(py::handle pattern) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
     if (n == 0 || PyUnicode_READ_CHAR(s.ptr(), 0) == '#') return {py::str(""), false};
     if (PyUnicode_READ_CHAR(s.ptr(), n - 1) == '/') {
-        PyObject* cut = PyUnicode_Substring(s.ptr(), 0, n - 1);
-        if (!cut) throw py::error_already_set();
-        return {py::reinterpret_steal<py::str>(cut), true};
+        return {steal_or_throw<py::str>(PyUnicode_Substring(s.ptr(), 0, n - 1)), true};
     }
     return {s, false};
 }
 
-py::tuple normalize_pattern(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_normalize_pattern", {{"pattern"}}, args, kwargs);
+py::tuple normalize_pattern(const sig::Bound& a) {
     args::exact_str(a[0], "pattern");
     auto [text, is_dir] = normalize(a[0]);
     return py::make_tuple(text, py::bool_(is_dir));
@@ -53,13 +61,11 @@ bool matches_through_namespace(py::str relpath, py::handle patterns) {
     return false;
 }
 
-bool matches_ignore(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("matches_ignore", {{"relpath"}, {"patterns"}}, args, kwargs);
+bool matches_ignore(const sig::Bound& a) {
     args::exact_str(a[0], "relpath");
     check_patterns(a[1], "patterns");
     py::str relpath = a[0];
-    if (!(ns::get("_normalize_pattern").ptr() == g_normalize &&
-          ns::get("fnmatch").attr("fnmatchcase").ptr() == g_fnmatchcase))
+    if (!own_pattern_rules())
         return matches_through_namespace(relpath, a[1]);
     glob::Text rel = to_text(relpath);
     for (py::handle item : py::iter(a[1])) {
@@ -87,11 +93,8 @@ namespace {
 // Path.exists() and is_file() already treat ENOENT, ENOTDIR, EBADF and ELOOP as absence.
 bool path_test(py::handle path, const char* test) { return args::truthy(call_method(path, test)); }
 
-py::list load_gitignore(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("load_gitignore", {{"root"}}, args, kwargs);
-    PyObject* gi_raw = PyNumber_TrueDivide(a[0].ptr(), py::str(".gitignore").ptr());
-    if (!gi_raw) throw py::error_already_set();
-    py::object gi = py::reinterpret_steal<py::object>(gi_raw);
+py::list load_gitignore(const sig::Bound& a) {
+    py::object gi = divide(a[0], py::str(".gitignore"));
     py::list patterns;
     if (!path_test(gi, "exists") || !path_test(gi, "is_file")) return patterns;
     try {
@@ -111,42 +114,25 @@ py::list load_gitignore(py::args args, py::kwargs kwargs) {
     return patterns;
 }
 
-py::object detect_project_root(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("detect_project_root", {{"start", false, false}}, args, kwargs);
-    py::object base = a[0] && args::truthy(a[0]) ? a[0] : ns::get("Path").attr("cwd")();
-    py::object start = call_method(base, "resolve");
-    py::object cur = start;
-    for (;;) {
-        for (py::handle name : ns::get("_ROOT_MARKERS")) {
-            PyObject* entry = PyNumber_TrueDivide(cur.ptr(), name.ptr());
-            if (!entry) throw py::error_already_set();
-            if (path_test(py::reinterpret_steal<py::object>(entry), "exists")) return cur;
-        }
-        py::object parent = cur.attr("parent");
-        if (parent.equal(cur)) return start;
-        cur = parent;
-    }
-}
-
 }  // namespace
+
+py::tuple default_ignore_patterns() { return str_tuple(kDefaultIgnore); }
 
 glob::Text to_text(py::handle str) {
     Py_UCS4* buf = PyUnicode_AsUCS4Copy(str.ptr());
-    if (!buf) throw py::error_already_set();
+    if (!buf) throw py::error_already_set();  // not a new reference: freed below
     glob::Text t(reinterpret_cast<const char32_t*>(buf), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str.ptr())));
     PyMem_Free(buf);
     return t;
 }
 
 py::str from_text(glob::View text) {
-    PyObject* s = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (!s) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(s);
+    return steal_or_throw<py::str>(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 bool ignore_rules_native() {
-    return ns::get("matches_ignore").ptr() == g_matches_ignore && ns::get("_normalize_pattern").ptr() == g_normalize &&
-           ns::get("fnmatch").attr("fnmatchcase").ptr() == g_fnmatchcase;
+    return own("matches_ignore", state().matches_ignore) && own_pattern_rules();
 }
 
 bool compile_rules(py::handle patterns, glob::RuleSet& out) {
@@ -161,17 +147,22 @@ bool compile_rules(py::handle patterns, glob::RuleSet& out) {
 }
 
 void define_ignore_rules(py::module_& m) {
-    m.def("detect_project_root", &detect_project_root);
-    m.def("_normalize_pattern", &normalize_pattern);
-    m.def("matches_ignore", &matches_ignore);
-    m.def("load_gitignore", &load_gitignore);
-    auto keep = [](const char* name) {
-        PyObject* v = ns::get(name).release().ptr();  // a strong reference kept for the process
-        return v;
-    };
-    g_normalize = keep("_normalize_pattern");
-    g_matches_ignore = keep("matches_ignore");
-    g_fnmatchcase = py::object(ns::get("fnmatch").attr("fnmatchcase")).release().ptr();
+    sig::def(m, "_normalize_pattern", {sig::arg("pattern")},
+             "Return (pattern without surrounding space and trailing '/', whether it named a directory);\n"
+             "('', False) for a blank line or a comment.",
+             &normalize_pattern);
+    sig::def(m, "matches_ignore", {sig::arg("relpath"), sig::arg("patterns")},
+             "Return True when the '/'-separated path `relpath`, or any one of its components,\n"
+             "matches one of the ignore `patterns` (fnmatch rules; 'dir/**' also matches below dir).",
+             &matches_ignore);
+    sig::def(m, "load_gitignore", {sig::arg("root")},
+             "Return the patterns of `root`/.gitignore, without blank lines, comments and '!' negations;\n"
+             "an empty list when there is no such file.",
+             &load_gitignore);
+    ModuleState& mod = state();
+    mod.normalize_pattern = ns::get("_normalize_pattern");
+    mod.matches_ignore = ns::get("matches_ignore");
+    mod.fnmatchcase = ns::get("fnmatch").attr("fnmatchcase");
 }
 
 }  // namespace brivel::workspace

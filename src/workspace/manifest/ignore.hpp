@@ -1,5 +1,4 @@
-// Ignore rules and project-root detection: _normalize_pattern, matches_ignore,
-// load_gitignore, detect_project_root.
+// Ignore rules: the default patterns, _normalize_pattern, matches_ignore, load_gitignore.
 #pragma once
 
 #include "common/py.hpp"
@@ -7,7 +6,10 @@
 
 namespace brivel::workspace {
 
-void define_ignore_rules(py::module_& m);  // detect_project_root ... load_gitignore
+void define_ignore_rules(py::module_& m);  // _normalize_pattern ... load_gitignore
+
+// DEFAULT_IGNORE_PATTERNS.
+py::tuple default_ignore_patterns();
 
 // True while matches_ignore, _normalize_pattern and fnmatch.fnmatchcase are still the
 // module's own: the rules may then be matched natively instead of through those calls.

@@ -1,6 +1,7 @@
 #include "workspace/manifest/manifest.hpp"
 
 #include "common/args.hpp"
+#include "common/attr.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 #include "workspace/manifest/ignore.hpp"
@@ -12,10 +13,15 @@ namespace {
 py::object slashes(py::handle text) { return text.attr("replace")("\\", "/"); }
 
 // list(items): always a new list (py::list of a list would share it).
-py::list new_list(py::handle items) {
-    PyObject* l = PySequence_List(items.ptr());
-    if (!l) throw py::error_already_set();
-    return py::reinterpret_steal<py::list>(l);
+py::list new_list(py::handle items) { return steal_or_throw<py::list>(PySequence_List(items.ptr())); }
+
+// The first field read from a record the caller passed: an object without it is not the
+// record expected, and the error says so in the caller's terms rather than as a missing
+// attribute.
+py::object record_field(py::handle obj, const char* field, const std::string& what, const char* expected) {
+    if (py::object v = attr::find(obj, field)) return v;
+    PyErr_Format(PyExc_TypeError, "%s must be %s, not %.200s", what.c_str(), expected, Py_TYPE(obj.ptr())->tp_name);
+    throw py::error_already_set();
 }
 
 py::object resolved(py::handle value) { return call_method(ns::get("Path")(value), "resolve"); }
@@ -74,15 +80,15 @@ class Builder {
     }
 };
 
-py::object build_manifest(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("build_manifest", {{"spec"}, {"extra_ignore", true, false}}, args, kwargs);
+py::object build_manifest(const sig::Bound& a) {
     py::object spec = a[0];
-    py::object extra = a[1] ? a[1] : py::none();
+    py::object extra = a[1];
+    // The spec is checked before any work: a wrong kind of object, then patterns given as one string.
+    py::object root_field = record_field(spec, "root", "build_manifest() argument 'spec'", "a Workspace");
     check_patterns(spec.attr("ignore"), "Workspace.ignore");
     check_patterns(extra, "extra_ignore");
 
-    // 1. Root.
-    py::object root_field = spec.attr("root");
+    // The project root: found, none, or the given directory.
     py::object root;
     if (root_field.equal(py::str("auto"))) {
         root = ns::call("detect_project_root");
@@ -97,7 +103,7 @@ py::object build_manifest(py::args args, py::kwargs kwargs) {
         }
     }
 
-    // 2. Ignore list.
+    // Ignore list: the defaults, the root's .gitignore, the spec's patterns, then the extra ones.
     py::list ignore;
     for (py::handle p : ns::get("DEFAULT_IGNORE_PATTERNS")) ignore.append(p);
     if (!root.is_none())
@@ -106,15 +112,17 @@ py::object build_manifest(py::args args, py::kwargs kwargs) {
     if (args::truthy(extra))
         for (py::handle p : extra) ignore.append(p);
 
-    // 3-4. Root walk.
+    // The root's own files.
     Builder b;
-    py::object cap = spec.attr("max_size_bytes");
+    py::object cap = args::to_int(spec.attr("max_size_bytes"), "max_size_bytes", true);
     if (!root.is_none()) b.walk(root, py::str(""), ignore, py::bool_(false), cap);
 
-    // 5. Uploads.
+    // Explicit uploads: single files, or directories walked under their target.
     py::object uploads = spec.attr("uploads");
+    std::size_t index = 0;
     for (py::handle up : uploads) {
-        py::object local = resolved(up.attr("local"));
+        std::string what = "Workspace.uploads[" + std::to_string(index++) + "]";
+        py::object local = resolved(record_field(up, "local", what, "an Upload"));
         if (!args::truthy(call_method(local, "exists"))) {
             py::str message = concat(py::str("Upload target does not exist: "), py::str(local));
             PyErr_SetObject(PyExc_FileNotFoundError, message.ptr());
@@ -143,25 +151,23 @@ py::object build_manifest(py::args args, py::kwargs kwargs) {
         }
     }
 
-    // 6. Large-workspace warning.
+    // A warning for a large workspace.
     py::object total = b.accumulated[0];
     if (total >= ns::get("WARN_BYTES")) {
-        PyObject* mb = PyNumber_TrueDivide(total.ptr(), py::int_(1048576).ptr());
-        if (!mb) throw py::error_already_set();
         ns::get("logger").attr("warning")(
             "Workspace is large (%.1f MB). Consider adding entries to .gitignore or using Upload(...) for the "
             "directories you really need.",
-            py::reinterpret_steal<py::object>(mb));
+            divide(total, py::int_(1048576)));
     }
 
-    // 7. Windows paths.
+    // A warning for Windows paths in the upload targets.
     py::object findings = ns::call("detect_windows_absolute_paths", py::arg("uploads") = spec.attr("uploads"));
     if (args::truthy(findings)) ns::call("warn_windows_absolute_paths", findings);
 
-    // 8. Resolution and hashing.
+    // Stat and hash what was found (through the hash cache).
     py::object files = ns::call("_resolve_manifest_files", b.pending, root);
 
-    // 9-10. Outputs and the record.
+    // The outputs and the record.
     py::object outputs_field = spec.attr("outputs");
     bool auto_outputs = outputs_field.equal(py::str("auto"));
     py::list outputs = auto_outputs ? py::list() : new_list(outputs_field);
@@ -174,6 +180,13 @@ py::object build_manifest(py::args args, py::kwargs kwargs) {
 
 }  // namespace
 
-void define_build_manifest(py::module_& m) { m.def("build_manifest", &build_manifest); }
+void define_build_manifest(py::module_& m) {
+    sig::def(m, "build_manifest", {sig::arg("spec"), sig::kw("extra_ignore", "None")},
+             "Walk the Workspace `spec` and return its BuiltManifest: the files to mirror (hashed,\n"
+             "with the hash cache), the outputs and the ignore list. `extra_ignore` adds patterns\n"
+             "for this build. Raises ValueError for a missing root, FileNotFoundError for a missing\n"
+             "Upload, WorkspaceTooLargeError over max_size_bytes.",
+             &build_manifest);
+}
 
 }  // namespace brivel::workspace

@@ -2,6 +2,7 @@
 
 #include "common/args.hpp"
 #include "common/pyclass.hpp"
+#include "common/signature.hpp"
 
 namespace brivel::workspace {
 namespace {
@@ -82,7 +83,8 @@ void define_input_records(py::module_&) {
         .value("pattern", "Optional[str]", py::none())
         .value("save_to", "Optional[Union[str, Path]]", py::none())
         .value("required", "bool", py::bool_(false));
-    pyclass::def(output, "__post_init__", &output_post_init);
+    sig::method(output, "__post_init__", {}, "Check that exactly one of path= and pattern= is given (ValueError).",
+                [](py::object self, const sig::Bound&) { output_post_init(self); });
     ns::set("Output", pyclass::dataclass(output));
 
     py::object workspace = pyclass::new_class("Workspace");
@@ -93,7 +95,8 @@ void define_input_records(py::module_&) {
         .factory("ignore", "list[str]", list_type())
         .value("max_size_bytes", "Optional[int]", py::none())
         .value("workspace_root_on_vm", "str", py::str("/workspace"));
-    pyclass::def(workspace, "has_inputs", &workspace_has_inputs);
+    sig::method(workspace, "has_inputs", {}, "Return True when there is anything to upload: a root or uploads.",
+                [](py::object self, const sig::Bound&) { return workspace_has_inputs(self); });
     ns::set("Workspace", pyclass::dataclass(workspace));
 }
 
@@ -116,8 +119,11 @@ void define_manifest_records(py::module_&) {
         .required("auto_outputs", "bool")
         .required("ignore", "list[str]")
         .required("total_size_bytes", "int");
-    pyclass::def(built, "unique_blobs", &built_unique_blobs);
-    pyclass::def(built, "to_manifest_dict", &built_to_manifest_dict);
+    sig::method(built, "unique_blobs", {},
+                "Return {sha256: the first ManifestFile with that content}, in file order.",
+                [](py::object self, const sig::Bound&) { return built_unique_blobs(self); });
+    sig::method(built, "to_manifest_dict", {}, "Return the manifest as the job API takes it (a JSON-ready dict).",
+                [](py::object self, const sig::Bound&) { return built_to_manifest_dict(self); });
     ns::set("BuiltManifest", pyclass::dataclass(built));
 }
 

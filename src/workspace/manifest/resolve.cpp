@@ -7,63 +7,58 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
-#include "common/pool.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 #include "workspace/manifest/cachedoc.hpp"
-#include "workspace/manifest/hashing.hpp"
+#include "workspace/manifest/hash_cache.hpp"
+#include "workspace/manifest/hash_pass.hpp"
 #include "core/hashpool.hpp"
+#include "workspace/state.hpp"
 
 namespace brivel::workspace {
 namespace {
 
-// Objects the module defined, for the identity tests of the native paths.
-PyObject* g_stat_signature = nullptr;
-PyObject* g_hash_cache_hit = nullptr;
-PyObject* g_sha256_file = nullptr;
-PyObject* g_posix_path = nullptr;
-PyObject* g_path_stat = nullptr;
-
-struct Sig {
+struct StatFields {
     bool present = false;
-    long long size = 0, mtime_ns = 0, ctime_ns = 0;
+    long long size = 0;
+    struct timespec mtime {}, ctime {};
     unsigned long long inode = 0;
 };
 
-Sig native_sig(const struct stat& st) {
-    Sig s;
+// seconds * 10**9 + nanoseconds, as st_mtime_ns gives it: a time after 2262 does not fit in
+// 64 bits and is computed with the interpreter's integers.
+py::object time_ns(const struct timespec& t) {
+    long long ns;
+    if (!__builtin_mul_overflow(static_cast<long long>(t.tv_sec), 1000000000LL, &ns) &&
+        !__builtin_add_overflow(ns, static_cast<long long>(t.tv_nsec), &ns))
+        return py::int_(ns);
+    return py::int_(static_cast<long long>(t.tv_sec)) * py::int_(1000000000LL) + py::int_(static_cast<long long>(t.tv_nsec));
+}
+
+StatFields native_sig(const struct stat& st) {
+    StatFields s;
     s.size = static_cast<long long>(st.st_size);
-    s.mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    s.ctime_ns = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
+    s.mtime = st.st_mtim;
+    s.ctime = st.st_ctim;
     s.inode = static_cast<unsigned long long>(st.st_ino);
-    s.present = s.mtime_ns != 0 && s.inode != 0;
+    s.present = (s.mtime.tv_sec != 0 || s.mtime.tv_nsec != 0) && s.inode != 0;
     return s;
 }
 
-py::object sig_values(const Sig& s, int k) {
+py::object sig_values(const StatFields& s, int k) {
     switch (k) {
         case 0: return py::int_(s.size);
-        case 1: return py::int_(s.mtime_ns);
-        case 2: return py::int_(s.ctime_ns);
+        case 1: return time_ns(s.mtime);
+        case 2: return time_ns(s.ctime);
         default: return py::int_(s.inode);
     }
-}
-
-// The keywords of a record, interned once.
-const py::tuple& record_keywords() {
-    static const py::tuple* k = [] {
-        auto intern = [](const char* s) { return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(s)); };
-        return new py::tuple(py::make_tuple(intern("relpath"), intern("sha256"), intern("size"), intern("mode"),
-                                            intern("local_path"), intern("to")));
-    }();  // lives for the process, like the module
-    return *k;
 }
 
 void set_item(py::handle d, py::handle key, py::handle value) {
     if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
-py::object sig_dict(const Sig& s) {
+py::object sig_dict(const StatFields& s) {
     if (!s.present) return py::none();
     py::dict d;
     for (int k = 0; k < 4; ++k) set_item(d, signature_key(k), sig_values(s, k));
@@ -71,25 +66,14 @@ py::object sig_dict(const Sig& s) {
 }
 
 // The cache entry of a native signature: its members in order, then "sha256".
-py::object native_entry(const Sig& s, py::handle sha) {
+py::object native_entry(const StatFields& s, py::handle sha) {
     py::object d = sig_dict(s);
     if (!d.is_none()) set_item(d, sha256_key(), sha);
     return d;
 }
 
-// A cache entry: a new mapping of the signature's members in their order, then "sha256".
-// The signature itself is left alone: a replaced _stat_signature may hand out one dict
-// for several files, and an entry sharing it would take the last file's hash.
-py::object entry_of(py::handle sig, py::handle sha) {
-    if (sig.is_none()) return py::none();
-    py::dict d;
-    if (PyDict_Update(d.ptr(), sig.ptr()) < 0) throw py::error_already_set();
-    d["sha256"] = sha;
-    return d;
-}
-
 // _hash_cache_hit for an exact dict (or None) and a native signature.
-py::object native_hit(py::handle stored, const Sig& sig) {
+py::object native_hit(py::handle stored, const StatFields& sig) {
     if (stored.is_none() || PyDict_GET_SIZE(stored.ptr()) == 0 || !sig.present) return py::none();
     return matching_hash(stored, [&](int k) { return sig_values(sig, k); });
 }
@@ -120,114 +104,10 @@ py::object stored_entry(py::handle cache, py::handle key) {
     return v && PyDict_Check(v) ? py::reinterpret_borrow<py::object>(v) : py::none();
 }
 
-py::object os_error(int err, py::handle filename) {
-    PyObject* e = PyObject_CallFunction(PyExc_OSError, "isO", err, std::strerror(err), filename.ptr());
-    if (!e) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(e);
-}
-
 // Pipes, sockets and device nodes are never read: a read could block for ever.
 py::object not_regular() { return py::reinterpret_borrow<py::object>(PyExc_OSError)("not a regular file"); }
 
-void warn_unreadable(py::handle local, py::handle err) {
-    ns::get("logger").attr("warning")("Skipping unreadable %s: %s", local, err);
-}
-
-py::object record(py::handle rel, py::handle sha, py::handle size, py::handle mode, py::handle local, py::handle to) {
-    PyObject* argv[] = {nullptr, rel.ptr(), sha.ptr(), size.ptr(), mode.ptr(), local.ptr(), to.ptr()};
-    PyObject* r = PyObject_Vectorcall(ns::get("ManifestFile").ptr(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                      record_keywords().ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-std::string fs_bytes(py::handle path) { return fspath::encode(path).bytes; }
-
-py::str fs_name(py::handle path) { return py::str(fspath::encode(path).name); }
-
-struct Work {
-    std::size_t index;
-    py::object local, rel, to, mode, sig;  // sig: dict or None
-};
-
-// _hash_one: one work item on the hash workers, through the namespace's _sha256_file.
-py::tuple hash_one(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_hash_one", {{"item"}}, args, kwargs);
-    args::exact_tuple(a[0], "item");
-    auto v = sig::unpack(a[0], 6);
-    py::object result;
-    try {
-        result = ns::call("_sha256_file", v[1]);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-        warn_unreadable(v[1], e.value());
-        return py::make_tuple(v[0], py::none(), py::none());
-    }
-    auto hs = sig::unpack(result, 2);
-    py::object rec = record(v[2], hs[0], hs[1], v[4], v[1], v[3]);
-    return py::make_tuple(v[0], rec, py::make_tuple(py::str(v[1]), entry_of(v[5], hs[0])));
-}
-
-// Hash pass through the namespace: inline for one worker, else a ThreadPoolExecutor.
-void hash_through_namespace(const std::vector<Work>& work, long long workers, std::vector<py::object>& results,
-                            py::dict& fresh) {
-    py::cpp_function fn(&hash_one, py::name("_hash_one"));
-    py::list items;
-    for (const Work& w : work) items.append(py::make_tuple(w.index, w.local, w.rel, w.to, w.mode, w.sig));
-    py::list out;
-    if (workers == 1) {
-        for (py::handle item : items) out.append(fn(item));
-    } else {
-        out = pool::map(py::int_(workers), fn, items);
-    }
-    for (py::handle r : out) {
-        auto v = sig::unpack(r, 3);
-        if (v[1].is_none()) continue;
-        results.at(py::cast<std::size_t>(v[0])) = v[1];
-        if (v[2].is_none()) continue;
-        auto upd = sig::unpack(v[2], 2);
-        if (!upd[1].is_none()) fresh[upd[0]] = upd[1];
-    }
-}
-
-// Hash pass with the module's own _sha256_file: native workers, GIL released.
-void hash_natively(const std::vector<Work>& work, long long workers, std::vector<py::object>& results,
-                   py::dict& fresh) {
-    std::vector<hashpool::HashJob> jobs;
-    std::optional<py::error_already_set> failure;
-    for (const Work& w : work) {
-        try {
-            std::string bytes = fs_bytes(w.local);
-            jobs.emplace_back().path = std::move(bytes);
-        } catch (py::error_already_set& e) {
-            failure = std::move(e);  // the first item _sha256_file would fail on
-            break;
-        }
-    }
-    std::size_t chunk = hash_chunk_size();
-    {
-        py::gil_scoped_release nogil;
-        hashpool::hash_all(jobs, static_cast<std::size_t>(workers), chunk);
-    }
-    for (std::size_t k = 0; k < jobs.size(); ++k) {
-        const Work& w = work[k];
-        hashpool::HashJob& j = jobs[k];
-        if (j.error) {
-            // As the interpreter reports them: a failed open names the file, a failed read does not.
-            py::object name = j.read_error ? py::none() : py::object(fs_name(w.local));
-            warn_unreadable(w.local, os_error(j.error, name));
-            continue;
-        }
-        py::str sha(j.hex);
-        results[w.index] = record(w.rel, sha, py::int_(j.bytes), w.mode, w.local, w.to);
-        py::object entry = entry_of(w.sig, sha);
-        if (!entry.is_none()) fresh[py::str(w.local)] = entry;
-    }
-    if (failure) throw std::move(*failure);
-}
-
-py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_resolve_manifest_files", {{"pending"}, {"root"}}, args, kwargs);
+py::list resolve_manifest_files(const sig::Bound& a) {
     args::exact_list(a[0], "pending");
     py::list pending = a[0];
     py::object cache_path = ns::call("_hash_cache_path", a[1]);
@@ -236,13 +116,13 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
     const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(pending.ptr()));
     std::vector<py::object> results(n);
     py::dict fresh;
-    std::vector<Work> to_hash;
+    std::vector<HashWork> to_hash;
 
     // Items are unpacked and, where the module's own stat and signature apply, stat'ed
     // natively in one batch; the outcomes are then taken in pending order.
-    const bool own_sig = ns::get("_stat_signature").ptr() == g_stat_signature &&
-                         ns::get("_hash_cache_hit").ptr() == g_hash_cache_hit;
-    const bool own_stat = own_sig && py::handle(g_posix_path).attr("stat").ptr() == g_path_stat;
+    const ModuleState& mod = state();
+    const bool own_sig = own("_stat_signature", mod.stat_signature) && own("_hash_cache_hit", mod.hash_cache_hit);
+    const bool own_stat = own_sig && py::object(mod.posix_path.attr("stat")).is(mod.path_stat);
     struct Item {
         std::vector<py::object> v;  // local path, relpath, to
         py::str key;
@@ -262,10 +142,10 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
             failure = std::move(e);
             break;
         }
-        if (own_stat && Py_IS_TYPE(it.v[0].ptr(), reinterpret_cast<PyTypeObject*>(g_posix_path))) {
+        if (own_stat && Py_IS_TYPE(it.v[0].ptr(), reinterpret_cast<PyTypeObject*>(mod.posix_path.ptr()))) {
             it.key = py::str(it.v[0]);
             try {
-                std::string bytes = fs_bytes(it.key);
+                std::string bytes = fspath::encode(it.key).bytes;
                 stats.emplace_back().path = std::move(bytes);
                 it.job = static_cast<long>(stats.size() - 1);
             } catch (py::error_already_set&) {
@@ -276,7 +156,7 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
     }
     {
         std::size_t threads = 1;  // the stat pass borrows the hash workers' allowance
-        errors::ignore_errors([&] { threads = static_cast<std::size_t>(std::max(1LL, ns::get_int("UPLOAD_HASH_WORKERS"))); });
+        errors::best_effort([&] { threads = static_cast<std::size_t>(std::max(1LL, ns::get_int("UPLOAD_HASH_WORKERS"))); });
         py::gil_scoped_release nogil;
         hashpool::stat_all(stats, threads);
     }
@@ -285,11 +165,11 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
         Item& it = items[i];
         py::object local = it.v[0], rel = it.v[1], to = it.v[2];
         py::object st, mode, sig, sha, size;
-        Sig native;
+        StatFields native;
         if (it.job >= 0) {
             hashpool::StatJob& job = stats[static_cast<std::size_t>(it.job)];
             if (job.error) {
-                warn_unreadable(local, os_error(job.error, it.key));
+                warn_unreadable(local, errors::os_error(job.error, it.key));
                 continue;
             }
             if (!S_ISREG(job.st.st_mode)) {
@@ -311,9 +191,7 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
                 warn_unreadable(local, not_regular());
                 continue;
             }
-            PyObject* m = PyNumber_And(st.attr("st_mode").ptr(), py::int_(0777).ptr());
-            if (!m) throw py::error_already_set();
-            mode = py::reinterpret_steal<py::object>(m);
+            mode = steal_or_throw(PyNumber_And(st.attr("st_mode").ptr(), py::int_(0777).ptr()));
         }
         py::str key = it.job >= 0 ? it.key : py::str(local);
         py::object stored;
@@ -343,21 +221,14 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
     }
     if (failure) throw std::move(*failure);
 
-    if (!to_hash.empty()) {
-        long long workers = std::max<long long>(1, std::min<long long>(ns::get_int("UPLOAD_HASH_WORKERS"),
-                                                                        static_cast<long long>(to_hash.size())));
-        if (ns::get("_sha256_file").ptr() == g_sha256_file)
-            hash_natively(to_hash, workers, results, fresh);
-        else
-            hash_through_namespace(to_hash, workers, results, fresh);
-    }
+    hash_pass(to_hash, results, fresh);
 
     py::list files;
     for (py::object& r : results)
         if (r) files.append(r);
 
     if (ns::get_bool("HASH_CACHE_ENABLED")) {
-        errors::ignore_errors([&] {
+        errors::best_effort([&] {
             py::object text = cache_document(fresh);
             if (text.is_none()) {
                 py::dict doc;
@@ -374,13 +245,22 @@ py::list resolve_manifest_files(py::args args, py::kwargs kwargs) {
 }  // namespace
 
 void define_resolve_manifest_files(py::module_& m) {
-    g_stat_signature = ns::get("_stat_signature").release().ptr();
-    g_hash_cache_hit = ns::get("_hash_cache_hit").release().ptr();
-    g_sha256_file = ns::get("_sha256_file").release().ptr();
+    ModuleState& mod = state();
+    mod.stat_signature = ns::get("_stat_signature");
+    mod.hash_cache_hit = ns::get("_hash_cache_hit");
+    mod.sha256_file = ns::get("_sha256_file");
     py::object pathlib = ns::import("pathlib");
-    g_posix_path = py::object(pathlib.attr("PosixPath")).release().ptr();
-    g_path_stat = py::object(pathlib.attr("Path").attr("stat")).release().ptr();
-    m.def("_resolve_manifest_files", &resolve_manifest_files);
+    mod.posix_path = pathlib.attr("PosixPath");
+    mod.path_stat = pathlib.attr("Path").attr("stat");
+    py::tuple keywords(6);
+    const char* names[] = {"relpath", "sha256", "size", "mode", "local_path", "to"};
+    for (std::size_t i = 0; i < 6; ++i) keywords[i] = intern(names[i]);
+    mod.record_keywords = keywords;
+    sig::def(m, "_resolve_manifest_files", {sig::arg("pending"), sig::arg("root")},
+             "Return a ManifestFile for each readable regular file of `pending` ((local path,\n"
+             "relpath, to) tuples), hashing only files whose hash-cache entry for `root` is stale;\n"
+             "unreadable files are logged and left out. The cache is rewritten afterwards.",
+             &resolve_manifest_files);
 }
 
 }  // namespace brivel::workspace

@@ -35,12 +35,6 @@ class NamespaceRules : public dirwalk::Matcher {
     py::handle ignore_;
 };
 
-py::str fsdecode(std::string_view bytes) {
-    PyObject* s = PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-    if (!s) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(s);
-}
-
 // The walk decodes names itself only where the interpreter's file-system encoding is
 // UTF-8 with surrogateescape (always so on Linux unless a legacy locale is forced).
 bool fs_encoding_is_utf8() {
@@ -148,9 +142,7 @@ class WalkGenerator {
     // Path(dirpath) / name, through the parent's child constructor where it has one.
     static py::object child_path(const DirPath& parent, py::handle name) {
         if (!parent.child.is_none()) return parent.child(name);
-        PyObject* joined = PyNumber_TrueDivide(parent.path.ptr(), name.ptr());
-        if (!joined) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(joined);
+        return divide(parent.path, name);
     }
 
     void finish() {
@@ -205,14 +197,10 @@ class WalkGenerator {
         py::object path = child_path(dirs_.back(), fsdecode(file.name));
 
         py::str rel = from_text(file.rel);
-        PyObject* old = PySequence_GetItem(accumulated_.ptr(), 0);
-        if (!old) throw py::error_already_set();
-        py::object total = py::reinterpret_steal<py::object>(old) + py::int_(file.size);
+        py::object total = steal_or_throw(PySequence_GetItem(accumulated_.ptr(), 0)) + py::int_(file.size);
         if (PySequence_SetItem(accumulated_.ptr(), 0, total.ptr()) < 0) throw py::error_already_set();
         if (!cap_.is_none() && total > cap_) {
-            PyObject* gb = PyNumber_TrueDivide(cap_.ptr(), py::int_(1073741824).ptr());
-            if (!gb) throw py::error_already_set();
-            py::str shown = py::reinterpret_steal<py::object>(gb).attr("__format__")(".2f");
+            py::str shown = divide(cap_, py::int_(1073741824)).attr("__format__")(".2f");
             py::str message = py::str("Workspace exceeds {} GB cap (triggered at {}). Trim with .gitignore or raise "
                                       "Workspace(max_size_bytes=...).")
                                   .format(shown, py::repr(rel));
@@ -238,15 +226,7 @@ PyObject* walk_iternext(PyObject* self) {
     return nullptr;
 }
 
-py::object walk_tree(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_walk_tree",
-                       {{"root"},
-                        {"base_rel", true},
-                        {"ignore", true},
-                        {"follow_symlinks", true},
-                        {"cap_bytes", true},
-                        {"accumulated", true}},
-                       args, kwargs);
+py::object walk_tree(const sig::Bound& a) {
     args::exact_str(a[1], "base_rel");
     args::exact_list(a[2], "ignore");
     py::object cap = args::to_int(a[4], "cap_bytes", true);
@@ -266,7 +246,16 @@ bool walk_step(py::handle walk, py::object& path, py::object& relpath) {
 }
 
 void define_walk_tree(py::module_& m) {
-    m.def("_walk_tree", &walk_tree);
+    sig::def(m, "_walk_tree",
+             {sig::arg("root"), sig::kw("base_rel"), sig::kw("ignore"), sig::kw("follow_symlinks"), sig::kw("cap_bytes"),
+              sig::kw("accumulated")},
+             "Generate (path, relpath) for every file below `root` that the `ignore` patterns keep,\n"
+             "relpath starting with `base_rel`. File sizes are added to accumulated[0]; going over\n"
+             "`cap_bytes` raises WorkspaceTooLargeError.",
+             &walk_tree);
+}
+
+void define_walk_type(py::module_& m) {
     // The type is made once per process (a module body run again after a failed import
     // reuses it) and is not a module attribute of its own.
     if (py::detail::get_type_info(typeid(WalkGenerator))) return;

@@ -13,8 +13,7 @@ const char kHint[] =
     "chdirs into it), or map the directory explicitly with Upload(local=..., to='/data/...') and reference the "
     "POSIX target inside your function.";
 
-bool is_windows_absolute(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_is_windows_absolute", {{"s"}}, args, kwargs);
+bool is_windows_absolute(const sig::Bound& a) {
     args::exact_str(a[0], "s");
     PyObject* s = a[0].ptr();
     if (PyUnicode_GET_LENGTH(s) <= 2) return false;
@@ -24,8 +23,7 @@ bool is_windows_absolute(py::args args, py::kwargs kwargs) {
     return sep == '/' || sep == '\\';
 }
 
-py::list scan_string_for_win_paths(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_scan_string_for_win_paths", {{"text"}}, args, kwargs);
+py::list scan_string_for_win_paths(const sig::Bound& a) {
     args::exact_str(a[0], "text");
     py::list found;
     if (PyUnicode_GET_LENGTH(a[0].ptr()) == 0) return found;
@@ -43,9 +41,7 @@ py::list scan_string_for_win_paths(py::args args, py::kwargs kwargs) {
 bool windows_absolute(py::handle value) {
     py::object tested = py::reinterpret_borrow<py::object>(value);
     if (PyUnicode_Check(value.ptr()) && !PyUnicode_CheckExact(value.ptr())) {
-        PyObject* copy = PyUnicode_FromObject(value.ptr());
-        if (!copy) throw py::error_already_set();
-        tested = py::reinterpret_steal<py::object>(copy);
+        tested = steal_or_throw(PyUnicode_FromObject(value.ptr()));
     }
     return args::truthy(ns::call("_is_windows_absolute", tested));
 }
@@ -54,19 +50,11 @@ py::str function_name(py::handle func) {
     py::object name = py::hasattr(func, "__qualname__") ? func.attr("__qualname__")
                       : py::hasattr(func, "__name__")   ? func.attr("__name__")
                                                         : py::str("<func>");
-    PyObject* text = PyObject_Format(name.ptr(), nullptr);
-    if (!text) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(text);
+    return steal_or_throw<py::str>(PyObject_Format(name.ptr(), nullptr));
 }
 
-py::list detect_windows_absolute_paths(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("detect_windows_absolute_paths",
-                       {{"func", true, false}, {"args", true, false}, {"kwargs", true, false}, {"uploads", true, false}},
-                       args, kwargs);
-    py::object func = a[0] ? a[0] : py::none();
-    py::object values = a[1] ? a[1] : py::tuple();
-    py::object kw = a[2] ? a[2] : py::none();
-    py::object uploads = a[3] ? a[3] : py::none();
+py::list detect_windows_absolute_paths(const sig::Bound& a) {
+    py::object func = a[0], values = a[1], kw = a[2], uploads = a[3];
     args::exact_tuple(values, "args");
     args::exact_dict(kw, "kwargs", true);
     if (kw.is_none()) kw = py::dict();
@@ -122,8 +110,7 @@ py::list detect_windows_absolute_paths(py::args args, py::kwargs kwargs) {
     return found;
 }
 
-void warn_windows_absolute_paths(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("warn_windows_absolute_paths", {{"findings"}, {"stream", true, false}}, args, kwargs);
+void warn_windows_absolute_paths(const sig::Bound& a) {
     args::exact_list(a[0], "findings");
     if (PyList_GET_SIZE(a[0].ptr()) == 0) return;
     py::list lines;
@@ -135,18 +122,29 @@ void warn_windows_absolute_paths(py::args args, py::kwargs kwargs) {
     }
     lines.append(kHint);
     py::str text = py::str("\n").attr("join")(lines);
-    py::object stream = a[1] && !a[1].is_none() ? a[1] : ns::get("sys").attr("stderr");
-    errors::ignore_errors([&] { ns::import("builtins").attr("print")(text, py::arg("file") = stream); });
+    py::object stream = !a[1].is_none() ? a[1] : ns::get("sys").attr("stderr");
+    errors::best_effort([&] { ns::import("builtins").attr("print")(text, py::arg("file") = stream); });
     ns::get("logger").attr("warning")(text);
 }
 
 }  // namespace
 
 void define_windows_path_check(py::module_& m) {
-    m.def("_is_windows_absolute", &is_windows_absolute);
-    m.def("_scan_string_for_win_paths", &scan_string_for_win_paths);
-    m.def("detect_windows_absolute_paths", &detect_windows_absolute_paths);
-    m.def("warn_windows_absolute_paths", &warn_windows_absolute_paths);
+    sig::def(m, "_is_windows_absolute", {sig::arg("s")},
+             "Return True when the str `s` starts with a drive letter, ':' and a slash or backslash.",
+             &is_windows_absolute);
+    sig::def(m, "_scan_string_for_win_paths", {sig::arg("text")},
+             "Return the quoted Windows absolute paths found in `text`, each once, in order.",
+             &scan_string_for_win_paths);
+    sig::def(m, "detect_windows_absolute_paths",
+             {sig::kw("func", "None"), sig::kw("args", "()"), sig::kw("kwargs", "None"), sig::kw("uploads", "None")},
+             "Return (where, path) pairs for Windows absolute paths in the source of `func`, in the\n"
+             "str values of `args` and `kwargs`, and in the `to` of each Upload in `uploads`.",
+             &detect_windows_absolute_paths);
+    sig::def(m, "warn_windows_absolute_paths", {sig::arg("findings"), sig::kw("stream", "None")},
+             "Print a warning listing the (where, path) `findings` to `stream` (default: sys.stderr)\n"
+             "and log it; nothing for an empty list.",
+             &warn_windows_absolute_paths);
 }
 
 }  // namespace brivel::workspace

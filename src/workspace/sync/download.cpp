@@ -26,16 +26,10 @@ struct Call {
 };
 using CallPtr = std::shared_ptr<Call>;
 
-py::object path_div(py::handle dir, py::handle name) {
-    PyObject* r = PyNumber_TrueDivide(dir.ptr(), name.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 void progress(Call& c, py::handle art) {
     if (c.on_file.is_none()) return;
     long long n = ++c.done;
-    errors::ignore_errors([&] { c.on_file(art, n, c.total); });
+    errors::best_effort([&] { c.on_file(art, n, c.total); });
 }
 
 // The outputs manifest comes from the server: a destination (or its .part) that resolves
@@ -52,7 +46,7 @@ void confine(const Call& c, py::handle save_to, py::handle target, py::handle pa
 }
 
 void discard(py::handle path) {
-    errors::ignore_errors([&] { path.attr("unlink")(); });
+    errors::best_effort([&] { path.attr("unlink")(); });
 }
 
 py::object digest_of(py::handle part) { return ns::call("_sha256_file", part)[py::int_(0)]; }
@@ -78,9 +72,9 @@ void one(const CallPtr& c, py::object idx, py::object art) {
     if (!args::truthy(url)) return;
     py::object save_to = get("save_to");
     if (!args::truthy(save_to)) save_to = get("relpath");
-    py::object target = args::truthy(c->output_dir) ? path_div(c->output_dir, save_to) : ns::get("Path")(save_to);
+    py::object target = args::truthy(c->output_dir) ? divide(c->output_dir, save_to) : ns::get("Path")(save_to);
     py::object parent = target.attr("parent");
-    py::object part = path_div(parent, concat(target.attr("name"), py::str(".part")));
+    py::object part = divide(parent, concat(target.attr("name"), py::str(".part")));
     confine(*c, save_to, target, part);
     parent.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
 
@@ -110,11 +104,7 @@ void one(const CallPtr& c, py::object idx, py::object art) {
     progress(*c, art);
 }
 
-py::object download_outputs(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("download_outputs",
-                       {{"job_id"}, {"client"}, {"output_dir", true, false}, {"on_file", true, false},
-                        {"max_workers", true, false}},
-                       args, kwargs);
+py::object download_outputs(const sig::Bound& a) {
     py::object job_id = a[0], client = a[1];
     args::exact_str(job_id, "job_id");
     py::object max_workers = a[4] ? args::to_int(a[4], "max_workers", true) : py::none();
@@ -145,7 +135,7 @@ py::object download_outputs(py::args args, py::kwargs kwargs) {
         });
     }
     // Reached only when every artifact is in place: a failure above leaves them unacknowledged.
-    errors::ignore_errors([&] { client.attr("ack_outputs")(job_id); });
+    errors::best_effort([&] { client.attr("ack_outputs")(job_id); });
     py::list placed;
     for (py::handle r : c->results)
         if (!r.is_none()) placed.append(r);
@@ -164,7 +154,10 @@ constexpr const char* kDoc =
 }  // namespace
 
 void define_download_outputs(py::module_& m) {
-    m.def("download_outputs", &download_outputs, kDoc);
+    sig::def(m, "download_outputs",
+             {sig::arg("job_id"), sig::arg("client"), sig::kw("output_dir", "None"), sig::kw("on_file", "None"),
+              sig::kw("max_workers", "None")},
+             kDoc, &download_outputs);
 }
 
 }  // namespace brivel::workspace

@@ -22,16 +22,10 @@ bool unsafe_name(py::handle member) {
     return false;
 }
 
-py::object join(py::handle dir, py::handle name) {
-    PyObject* r = PyNumber_TrueDivide(dir.ptr(), name.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 // Where the member would land once links already on disk are followed; refused unless at
 // or below the extraction root.
 void check_contained(py::handle root, py::handle safe, py::handle member) {
-    py::object real = call_method(join(root, member), "resolve");
+    py::object real = call_method(divide(root, member), "resolve");
     try {
         real.attr("relative_to")(safe);
     } catch (py::error_already_set& e) {
@@ -69,11 +63,7 @@ void extract(py::handle zip_path, py::handle target) {
     });
 }
 
-py::object extract_output_zip(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_extract_output_zip", {{"zip_path"}, {"target"}}, args, kwargs);
-    extract(a[0], a[1]);
-    return py::none();
-}
+void extract_output_zip(const sig::Bound& a) { extract(a[0], a[1]); }
 
 constexpr const char* kDoc =
     "Unpacks the ZIP archive at `zip_path` into the directory `target` (created when missing);\n"
@@ -91,6 +81,8 @@ void raise_unsafe(const char* prefix, py::handle name, py::handle cause) {
     throw py::error_already_set();
 }
 
-void define_extract_output_zip(py::module_& m) { m.def("_extract_output_zip", &extract_output_zip, kDoc); }
+void define_extract_output_zip(py::module_& m) {
+    sig::def(m, "_extract_output_zip", {sig::arg("zip_path"), sig::arg("target")}, kDoc, &extract_output_zip);
+}
 
 }  // namespace brivel::workspace

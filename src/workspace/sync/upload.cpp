@@ -57,9 +57,7 @@ Plan read_plan(py::handle reply) {
     Plan p;
     py::object get = reply.attr("get");
     p.put_urls = args::expect(or_else(get("put_urls"), py::dict()), &PyDict_Type);
-    PyObject* skip = PySet_New(or_else(get("skip"), py::tuple()).ptr());
-    if (!skip) throw py::error_already_set();
-    p.skip = py::reinterpret_steal<py::object>(skip);
+    p.skip = steal_or_throw(PySet_New(or_else(get("skip"), py::tuple()).ptr()));
     py::object multipart = or_else(get("multipart"), py::dict());
     py::object protocol = to_int(or_else(get("upload_protocol"), py::int_(1)));
     py::object mget = multipart.attr("get");
@@ -74,12 +72,6 @@ Plan read_plan(py::handle reply) {
     p.mp_endpoints = endpoints;
     p.tiered = enabled && protocol >= py::int_(2);
     return p;
-}
-
-bool contains(py::handle container, py::handle key) {
-    int r = PySequence_Contains(container.ptr(), key.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
 }
 
 // Blobs the server lacks, in first-appearance order; content shared by several files once.
@@ -98,7 +90,7 @@ std::vector<Blob> select_pending(py::handle built, const Plan& plan) {
 void progress(Call& c, py::handle mf) {
     if (c.on_file.is_none()) return;
     long long n = ++c.done;
-    errors::ignore_errors([&] { c.on_file(mf, n, c.total); });
+    errors::best_effort([&] { c.on_file(mf, n, c.total); });
 }
 
 // ---- legacy road -------------------------------------------------------------------------
@@ -262,8 +254,15 @@ py::object upload_workspace(py::object job_id, py::object built, py::object clie
 }  // namespace
 
 void define_upload_workspace(py::module_& m) {
-    m.def("upload_workspace", &upload_workspace, py::arg("job_id"), py::arg("built"), py::arg("client"),
-          py::kw_only(), py::arg("on_file") = py::none(), py::arg("max_workers") = 8);
+    sig::def(m, "upload_workspace",
+             {sig::arg("job_id"), sig::arg("built"), sig::arg("client"), sig::kw("on_file", "None"),
+              sig::kw("max_workers", "8")},
+             "Upload the BuiltManifest `built` of job `job_id` through the WorkspaceClient `client`:\n"
+             "post the manifest, upload every blob the server lacks, then complete the upload and\n"
+             "return the server's reply. `on_file(manifest_file, done, total)` is called after each\n"
+             "blob; `max_workers` bounds the parallel uploads when the server plans no tiers.\n"
+             "The first failed upload is raised once the others have ended.",
+             [](const sig::Bound& a) { return upload_workspace(a[0], a[1], a[2], a[3], a[4]); });
 }
 
 }  // namespace brivel::workspace

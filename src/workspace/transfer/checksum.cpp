@@ -1,6 +1,7 @@
 #include "workspace/transfer/checksum.hpp"
 
 #include "common/args.hpp"
+#include "common/signature.hpp"
 #include "core/digest.hpp"
 
 namespace brivel::workspace {
@@ -31,7 +32,10 @@ py::object sha256_to_checksum_b64(py::object sha256_hex) {
 }  // namespace
 
 void define_checksum_b64(py::module_& m) {
-    m.def("_sha256_to_checksum_b64", &sha256_to_checksum_b64, py::arg("sha256_hex"));
+    sig::def(m, "_sha256_to_checksum_b64", {sig::arg("sha256_hex")},
+             "Return the Base64 form of the 64-hex-digit `sha256_hex` (the x-amz-checksum-sha256\n"
+             "header), or None for other text.",
+             [](const sig::Bound& a) { return sha256_to_checksum_b64(a[0]); });
 }
 
 }  // namespace brivel::workspace

@@ -5,22 +5,13 @@
 #include "common/lock.hpp"
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
+#include "common/signature.hpp"
 #include "workspace/transfer/download.hpp"
 #include "workspace/transfer/file_stream.hpp"
 
 namespace brivel::workspace {
 
 using namespace pybind11::literals;
-
-std::vector<py::object> bind_method(const char* qualname, std::initializer_list<sig::Param> params, py::handle self,
-                                    const py::args& args, const py::kwargs& kwargs) {
-    py::tuple all(py::len(args) + 1);
-    all[0] = self;
-    for (std::size_t i = 0; i < py::len(args); ++i) all[i + 1] = args[i];
-    auto values = sig::bind(qualname, params, py::reinterpret_borrow<py::args>(all), kwargs);
-    values.erase(values.begin());
-    return values;
-}
 
 namespace {
 
@@ -85,13 +76,9 @@ void close_pools(py::object self) {
     for (const char* attr : {"_transfer_client", "_api_client"}) {
         py::object pool = self.attr(attr);
         py::setattr(self, attr, py::none());
-        if (!pool.is_none()) errors::ignore_errors([&] { pool.attr("close")(); });
+        if (!pool.is_none()) errors::best_effort([&] { pool.attr("close")(); });
     }
 }
-
-py::object enter_block(py::object self) { return self; }
-
-void exit_block(py::object self, py::args) { self.attr("close")(); }
 
 py::dict headers(py::object self, py::object content_type) {
     args::exact_str(content_type, "content_type");
@@ -149,7 +136,7 @@ py::object presign_blobs(py::object self, py::object endpoint, py::object shas) 
 // Best effort: the outputs are already on disk when this runs.
 void ack_outputs(py::object self, py::object job_id) {
     args::exact_str(job_id, "job_id");
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::object pool = self.attr("_api_http_client")();
         py::object url = job_url(self, job_id, "/outputs/ack");
         pool.attr("post")(url, "headers"_a = self.attr("_headers")());
@@ -182,25 +169,52 @@ py::object download_artifact(py::object self, py::object get_url) {
 }  // namespace
 
 void define_workspace_client(py::module_&) {
-    define_file_stream();
     py::object cls = pyclass::new_class("WorkspaceClient");
-    pyclass::def(cls, "__init__", &init, py::arg("api_url"), py::arg("api_key"), py::kw_only(),
-                 py::arg("timeout") = 60.0, py::arg("progress") = py::none());
-    pyclass::def(cls, "_transfer_http_client", &transfer_http_client);
-    pyclass::def(cls, "_api_http_client", &api_http_client);
-    pyclass::def(cls, "close", &close_pools);
-    pyclass::def(cls, "__enter__", &enter_block);
-    pyclass::def(cls, "__exit__", &exit_block);
-    pyclass::def(cls, "_headers", &headers, py::arg("content_type") = "application/json");
-    pyclass::def(cls, "post_manifest", &post_manifest, py::arg("job_id"), py::arg("manifest"));
-    pyclass::def(cls, "complete_uploads", &complete_uploads, py::arg("job_id"));
+    py::setattr(cls, "__doc__", py::str(
+        "Client of the job API and of the object store's presigned URLs.\n\n"
+        "One client serves every worker thread of a sync call; its two HTTP connection pools\n"
+        "are made on first use. Use it as a context manager, or call close()."));
+    sig::method(cls, "__init__",
+                {sig::arg("api_url"), sig::arg("api_key"), sig::kw("timeout", "60.0"), sig::kw("progress", "None")},
+                "api_url: base URL of the job API (a trailing '/' is dropped); api_key: its bearer token;\n"
+                "timeout: seconds for every request; progress: an optional callback kept for callers.",
+                [](py::object self, const sig::Bound& a) { init(self, a[0], a[1], a[2], a[3]); });
+    sig::method(cls, "_transfer_http_client", {}, "The object-store connection pool, made on first use.",
+                [](py::object self, const sig::Bound&) { return transfer_http_client(self); });
+    sig::method(cls, "_api_http_client", {}, "The job-API connection pool, made on first use.",
+                [](py::object self, const sig::Bound&) { return api_http_client(self); });
+    sig::method(cls, "close", {}, "Close both connection pools; the client makes new ones if used again.",
+                [](py::object self, const sig::Bound&) { close_pools(self); });
+    sig::method(cls, "__enter__", {}, "Return the client itself.",
+                [](py::object self, const sig::Bound&) { return self; });
+    sig::method(cls, "__exit__", {sig::arg("exc_type", "None"), sig::arg("exc", "None"), sig::arg("tb", "None")},
+                "Close the client; an exception on its way out is not suppressed.",
+                [](py::object self, const sig::Bound&) { self.attr("close")(); });
+    sig::method(cls, "_headers", {sig::arg("content_type", "'application/json'")},
+                "Headers of a job-API request: the bearer token and `content_type`.",
+                [](py::object self, const sig::Bound& a) { return headers(self, a[0]); });
+    sig::method(cls, "post_manifest", {sig::arg("job_id"), sig::arg("manifest")},
+                "Send the manifest dict of job `job_id`; return the server's upload plan (a dict).",
+                [](py::object self, const sig::Bound& a) { return post_manifest(self, a[0], a[1]); });
+    sig::method(cls, "complete_uploads", {sig::arg("job_id")},
+                "Tell the server every blob of job `job_id` is stored; return its reply (a dict).",
+                [](py::object self, const sig::Bound& a) { return complete_uploads(self, a[0]); });
     bind_single_put(cls);
-    pyclass::def(cls, "presign_blobs", &presign_blobs, py::arg("endpoint"), py::arg("shas"));
+    sig::method(cls, "presign_blobs", {sig::arg("endpoint"), sig::arg("shas")},
+                "Ask `endpoint` (a path below api_url) for upload URLs of the hashes in the list `shas`;\n"
+                "return the reply dict (\"urls\", and \"skip\" for blobs the server has).",
+                [](py::object self, const sig::Bound& a) { return presign_blobs(self, a[0], a[1]); });
     bind_multipart_protocol(cls);
     bind_multipart_engine(cls);
-    pyclass::def(cls, "ack_outputs", &ack_outputs, py::arg("job_id"));
-    pyclass::def(cls, "get_outputs_manifest", &get_outputs_manifest, py::arg("job_id"));
-    pyclass::def(cls, "download_artifact", &download_artifact, py::arg("get_url"));
+    sig::method(cls, "ack_outputs", {sig::arg("job_id")},
+                "Tell the server the outputs of job `job_id` were received; failures are ignored.",
+                [](py::object self, const sig::Bound& a) { ack_outputs(self, a[0]); });
+    sig::method(cls, "get_outputs_manifest", {sig::arg("job_id")},
+                "Return the outputs manifest of job `job_id` (no artifacts when the job has none yet).",
+                [](py::object self, const sig::Bound& a) { return get_outputs_manifest(self, a[0]); });
+    sig::method(cls, "download_artifact", {sig::arg("get_url")},
+                "Return the bytes at the presigned URL `get_url`.",
+                [](py::object self, const sig::Bound& a) { return download_artifact(self, a[0]); });
     bind_artifact_download(cls);
     ns::set("WorkspaceClient", cls);
 }

@@ -26,9 +26,4 @@ void bind_multipart_engine(py::handle cls);
 py::object api_post_json(py::handle self, py::handle url, py::handle body);
 py::object api_post(py::handle self, py::handle url, py::handle body);
 
-// sig::bind for a method whose parameter list starts with "self": the arguments are
-// counted as the interpreter counts them for a method; the values come back without self.
-std::vector<py::object> bind_method(const char* qualname, std::initializer_list<sig::Param> params, py::handle self,
-                                    const py::args& args, const py::kwargs& kwargs);
-
 }  // namespace brivel::workspace

@@ -102,7 +102,7 @@ class Progress {
     void report(long long n) {
         if (fn_.is_none()) return;
         py::int_ v(n);
-        errors::ignore_errors([&] { fn_(v); });
+        errors::best_effort([&] { fn_(v); });
     }
 
   private:
@@ -186,10 +186,8 @@ void attempt(py::handle client, py::handle url, py::handle dest, py::handle on_p
     fetch(client, url, dest, on_progress, 0);
 }
 
-void download_artifact_to_file(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("download_artifact_to_file", {{"get_url"}, {"dest"}, {"on_progress", true, false}}, args,
-                       kwargs);
-    py::object url = a[0], dest = a[1], on_progress = a[2] ? a[2] : py::none();
+void download_artifact_to_file(py::object self, const sig::Bound& a) {
+    py::object url = a[0], dest = a[1], on_progress = a[2];
     args::exact_str(url, "get_url");
     py::object client = self.attr("_transfer_http_client")();
     // At least one attempt: with none, a missing file would pass for a finished download.
@@ -218,7 +216,8 @@ constexpr const char* kDoc =
 }  // namespace
 
 void bind_artifact_download(py::handle cls) {
-    pyclass::def(cls, "download_artifact_to_file", &download_artifact_to_file, kDoc);
+    sig::method(cls, "download_artifact_to_file", {sig::arg("get_url"), sig::arg("dest"), sig::kw("on_progress", "None")},
+                kDoc, &download_artifact_to_file);
 }
 
 }  // namespace brivel::workspace

@@ -5,6 +5,7 @@
 #include "core/digest.hpp"
 #include "common/errors.hpp"
 #include "common/pyclass.hpp"
+#include "workspace/state.hpp"
 
 namespace brivel::workspace {
 
@@ -24,16 +25,12 @@ using State = FileStream::State;
 // dozens of parallel uploads stay in constant, modest memory.
 constexpr Py_ssize_t kChunk = Py_ssize_t{1} << 20;
 
-// Kept for the life of the process, like the module namespace, for threads still
-// streaming at shutdown.
-PyObject* g_class = nullptr;
-
 State* state_of(py::handle self) { return self.attr("_state").cast<py::capsule>().get_pointer<State>(); }
 
 // The next chunk, or None at end of file.
 py::object read_chunk(py::handle self, State* st) {
     PyObject* chunk = PyBytes_FromStringAndSize(nullptr, kChunk);
-    if (!chunk) throw py::error_already_set();
+    if (!chunk) throw py::error_already_set();  // filled below before it is owned
     long long n;
     {
         // The bytes object is not shared with anyone yet, so filling it needs no GIL.
@@ -90,11 +87,11 @@ py::object next_chunk(py::object self) {
     throw py::error_already_set();
 }
 
-void define_file_stream() {
+void define_file_stream(py::module_&) {
     py::object cls = pyclass::new_class("_FileStream");
     pyclass::def(cls, "__iter__", &iter_self);
     pyclass::def(cls, "__next__", &next_chunk);
-    Py_XSETREF(g_class, cls.release().ptr());
+    state().file_stream = cls;
 }
 
 FileStream::FileStream(const fspath::Encoded& file, py::handle label, const std::string& expected_hex) {
@@ -108,7 +105,7 @@ FileStream::FileStream(const fspath::Encoded& file, py::handle label, const std:
         err = st->reader.open(file.c_str());
     }
     if (err) errors::raise_errno(err, file.name);
-    body_ = py::reinterpret_borrow<py::object>(g_class)();
+    body_ = state().file_stream();
     py::setattr(body_, "_state", owner);
     py::setattr(body_, "_name", file.name);
     py::setattr(body_, "_label", label);

@@ -11,8 +11,8 @@
 
 namespace brivel::workspace {
 
-// Creates the iterator class; called once while the module body runs.
-void define_file_stream();
+// Creates the iterator class (not a module attribute).
+void define_file_stream(py::module_& m);
 
 // RuntimeError "Local file <path> changed during upload (expected sha256=<12>, got <12>)".
 [[noreturn]] void raise_file_changed(py::handle path, py::handle expected_hex, py::handle got_hex);

@@ -16,8 +16,7 @@ py::tuple no_journal() { return py::make_tuple(py::none(), py::list()); }
 
 // A journal is only ever a saving: whatever cannot be read counts as no journal, and a
 // line cut off by a crash loses only that line.
-py::tuple read_journal_state(py::args a, py::kwargs k) {
-    auto v = sig::bind("_read_journal_state", {{"journal"}}, a, k);
+py::tuple read_journal_state(const sig::Bound& v) {
     py::object text;
     bool read = false;
     errors::ignore_errors([&] {
@@ -105,15 +104,16 @@ void Attempt::append_part(py::handle pn, py::handle etag, py::handle ck) {
 }
 
 void define_upload_journal(py::module_& m) {
-    m.def("_upload_journal_dir", &upload_journal_dir,
-          py::doc("_upload_journal_dir() -> Path\n\n"
-                  "The `uploads` subdirectory of the cache directory (BRIVEL_CACHE_DIR, else\n"
-                  "~/.brivel_cache), created when missing; a failure to create it is ignored."));
-    m.def("_read_journal_state", &read_journal_state,
-          py::doc("_read_journal_state(journal) -> (header | None, records)\n\n"
-                  "Parses an upload journal: the first JSON object is the header, every later object\n"
-                  "with \"part\" a record. Unreadable or empty files give (None, []), unparsable lines\n"
-                  "are skipped; a first value that is not an object raises TypeError."));
+    sig::def(m, "_upload_journal_dir", {},
+             "The `uploads` subdirectory of the cache directory (BRIVEL_CACHE_DIR, else\n"
+             "~/.brivel_cache), created when missing; a failure to create it is ignored.",
+             [](const sig::Bound&) { return upload_journal_dir(); });
+    sig::def(m, "_read_journal_state", {sig::arg("journal")},
+             "Returns (header or None, records) of an upload journal: the first JSON object is the\n"
+             "header, every later object with \"part\" a record. Unreadable or empty files give\n"
+             "(None, []), unparsable lines "
+             "are skipped; a first value that is not an object raises TypeError.",
+             &read_journal_state);
 }
 
 }  // namespace brivel::workspace

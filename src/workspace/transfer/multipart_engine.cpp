@@ -168,11 +168,7 @@ py::list completion_parts(const Attempt& at, long long total_parts) {
     return parts;
 }
 
-void multipart_attempt(py::object self, py::args a, py::kwargs k) {
-    auto v = bind_method("WorkspaceClient._multipart_attempt",
-                       {{"self"}, {"sha"}, {"path"}, {"size"}, {"part_size"}, {"endpoints"}, {"journal"},
-                        {"force_fresh", true, false}, {"checksum_parts", true, false}, {"concurrency", true, false}},
-                       self, a, k);
+void multipart_attempt(py::object self, const sig::Bound& v) {
     Request r;
     check_common(r, v);
     const bool force_fresh = v[6] && args::truthy(v[6]);
@@ -245,11 +241,7 @@ void multipart_attempt(py::object self, py::args a, py::kwargs k) {
     }
 }
 
-void upload_blob_multipart(py::object self, py::args a, py::kwargs k) {
-    auto v = bind_method("WorkspaceClient.upload_blob_multipart",
-                       {{"self"}, {"sha"}, {"path"}, {"size"}, {"part_size"}, {"endpoints"},
-                        {"checksum_parts", true, false}, {"concurrency", true, false}},
-                       self, a, k);
+void upload_blob_multipart(py::object self, const sig::Bound& v) {
     Request r;
     check_common(r, v);
     r.checksum_parts = py::bool_(v[5] && args::truthy(v[5]));
@@ -283,28 +275,26 @@ void upload_blob_multipart(py::object self, py::args a, py::kwargs k) {
 
 void bind_multipart_engine(py::handle cls) {
     define_part_body();
-    pyclass::def(cls, "upload_blob_multipart", &upload_blob_multipart,
-                 py::doc("upload_blob_multipart(sha, path, size, part_size, endpoints, *, checksum_parts=False, "
-                         "concurrency=1) -> None\n\n"
-                         "Stores the file `path` (`size` bytes, content hash `sha`) as a resumable multipart\n"
-                         "upload through the job-API paths in `endpoints` (create_endpoint,\n"
-                         "presign_parts_endpoint, complete_endpoint, abort_endpoint), in parts of `part_size`\n"
-                         "bytes, each with its SHA-256 when `checksum_parts`. `concurrency` is the number of\n"
-                         "uploads sharing UPLOAD_MEMORY_BUDGET_BYTES. A journal in the cache directory lets a\n"
-                         "later call send only the missing parts. Raises ValueError over the part or size\n"
-                         "limits, RuntimeError when the file changed, and the HTTP client's errors; a failed\n"
-                         "upload is aborted, and one the server no longer knows is restarted once."));
-    pyclass::def(cls, "_multipart_attempt", &multipart_attempt,
-                 py::doc("_multipart_attempt(sha, path, size, part_size, endpoints, journal, *, force_fresh=False, "
-                         "checksum_parts=False, concurrency=1) -> None\n\n"
-                         "One attempt of upload_blob_multipart with the journal file `journal`;\n"
-                         "`force_fresh` ignores the journal and creates a new upload."));
-    pyclass::def(cls, "_put_part_bytes", &put_part_bytes,
-                 py::doc("_put_part_bytes(url, data, *, checksum_b64=None, remint=None) -> str\n\n"
-                         "PUTs one part's bytes to a presigned URL and returns its ETag without quotes. An\n"
-                         "ETag of 32 hex digits must be the MD5 of `data` (else RuntimeError, retried). An\n"
-                         "expired URL is replaced through `remint()`; transient failures are retried after\n"
-                         "a pause, up to UPLOAD_MAX_RETRIES attempts (at least one)."));
+    sig::method(cls, "upload_blob_multipart", {sig::arg("sha"), sig::arg("path"), sig::arg("size"), sig::arg("part_size"), sig::arg("endpoints"),
+                 sig::kw("checksum_parts", "False"), sig::kw("concurrency", "1")},
+                "Stores the file `path` (`size` bytes, content hash `sha`) as a resumable multipart\n"
+                "upload through the job-API paths in `endpoints` (create_endpoint,\n"
+                "presign_parts_endpoint, complete_endpoint, abort_endpoint), in parts of `part_size`\n"
+                "bytes, each with its SHA-256 when `checksum_parts`. `concurrency` is the number of\n"
+                "uploads sharing UPLOAD_MEMORY_BUDGET_BYTES. A journal in the cache directory lets a\n"
+                "later call send only the missing parts. Raises ValueError over the part or size\n"
+                "limits, RuntimeError when the file changed, and the HTTP client's errors; a failed\n"
+                "upload is aborted, and one the server no longer knows is restarted once.", &upload_blob_multipart);
+    sig::method(cls, "_multipart_attempt", {sig::arg("sha"), sig::arg("path"), sig::arg("size"), sig::arg("part_size"), sig::arg("endpoints"),
+                 sig::arg("journal"), sig::kw("force_fresh", "False"), sig::kw("checksum_parts", "False"),
+                 sig::kw("concurrency", "1")},
+                "One attempt of upload_blob_multipart with the journal file `journal`;\n"
+                "`force_fresh` ignores the journal and creates a new upload.", &multipart_attempt);
+    sig::method(cls, "_put_part_bytes", {sig::arg("url"), sig::arg("data"), sig::kw("checksum_b64", "None"), sig::kw("remint", "None")},
+                "PUTs one part's bytes to a presigned URL and returns its ETag without quotes. An\n"
+                "ETag of 32 hex digits must be the MD5 of `data` (else RuntimeError, retried). An\n"
+                "expired URL is replaced through `remint()`; transient failures are retried after\n"
+                "a pause, up to UPLOAD_MAX_RETRIES attempts (at least one).", &put_part_bytes);
 }
 
 }  // namespace brivel::workspace

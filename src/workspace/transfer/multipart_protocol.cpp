@@ -24,8 +24,7 @@ py::dict upload_body(py::handle sha, py::handle upload_id) {
     return body;
 }
 
-py::object multipart_create(py::object self, py::args a, py::kwargs k) {
-    auto v = bind_method("WorkspaceClient.multipart_create", {{"self"}, {"endpoint"}, {"sha"}}, self, a, k);
+py::object multipart_create(py::object self, const sig::Bound& v) {
     args::exact_str(v[0], "endpoint");
     args::exact_str(v[1], "sha");
     py::dict body;
@@ -33,10 +32,8 @@ py::object multipart_create(py::object self, py::args a, py::kwargs k) {
     return api_post(self, endpoint_url(self, v[0]), body);
 }
 
-py::object multipart_presign_parts(py::object self, py::args a, py::kwargs k) {
-    auto v = bind_method("WorkspaceClient.multipart_presign_parts",
-                       {{"self"}, {"endpoint"}, {"sha"}, {"upload_id"}, {"part_numbers"}, {"checksums", false, false}}, self, a, k);
-    py::object checksums = v[4] ? v[4] : py::none();
+py::object multipart_presign_parts(py::object self, const sig::Bound& v) {
+    py::object checksums = v[4];
     args::exact_str(v[0], "endpoint");
     args::exact_str(v[1], "sha");
     args::exact_str(v[2], "upload_id");
@@ -50,8 +47,7 @@ py::object multipart_presign_parts(py::object self, py::args a, py::kwargs k) {
     return args::expect(reply.attr("get")("urls", py::dict()), &PyDict_Type);
 }
 
-py::object multipart_complete(py::object self, py::args a, py::kwargs k) {
-    auto v = bind_method("WorkspaceClient.multipart_complete", {{"self"}, {"endpoint"}, {"sha"}, {"upload_id"}, {"parts"}}, self, a, k);
+py::object multipart_complete(py::object self, const sig::Bound& v) {
     args::exact_str(v[0], "endpoint");
     args::exact_str(v[1], "sha");
     args::exact_str(v[2], "upload_id");
@@ -62,8 +58,7 @@ py::object multipart_complete(py::object self, py::args a, py::kwargs k) {
 }
 
 // Best effort: the upload has already failed, and the server reclaims what it keeps.
-void multipart_abort(py::object self, py::args a, py::kwargs k) {
-    auto v = bind_method("WorkspaceClient.multipart_abort", {{"self"}, {"endpoint"}, {"sha"}, {"upload_id"}}, self, a, k);
+void multipart_abort(py::object self, const sig::Bound& v) {
     args::exact_str(v[0], "endpoint");
     args::exact_str(v[1], "sha");
     args::exact_str(v[2], "upload_id");
@@ -77,23 +72,20 @@ void multipart_abort(py::object self, py::args a, py::kwargs k) {
 }  // namespace
 
 void bind_multipart_protocol(py::handle cls) {
-    pyclass::def(cls, "multipart_create", &multipart_create,
-                 py::doc("multipart_create(endpoint, sha) -> dict | None\n\n"
-                         "Opens a multipart upload of blob `sha` at the job-API path `endpoint`. Returns the\n"
-                         "reply: {\"skip\": true} when the object is stored already, else one with \"upload_id\".\n"
-                         "Raises the HTTP client's status or transport error."));
-    pyclass::def(cls, "multipart_presign_parts", &multipart_presign_parts,
-                 py::doc("multipart_presign_parts(endpoint, sha, upload_id, part_numbers, checksums=None) -> dict | None\n\n"
-                         "Presigns the parts `part_numbers` (a list) of an upload; `checksums` maps the decimal\n"
-                         "part number to the part's base64 SHA-256 and binds each URL to it. Returns the\n"
-                         "reply's \"urls\": decimal part number to presigned PUT URL."));
-    pyclass::def(cls, "multipart_complete", &multipart_complete,
-                 py::doc("multipart_complete(endpoint, sha, upload_id, parts) -> dict | None\n\n"
-                         "Completes an upload from `parts`, a list of {\"PartNumber\", \"ETag\"[, \"ChecksumSHA256\"]}\n"
-                         "in ascending order. Raises the status error when the server refuses."));
-    pyclass::def(cls, "multipart_abort", &multipart_abort,
-                 py::doc("multipart_abort(endpoint, sha, upload_id) -> None\n\n"
-                         "Gives an upload up, best effort: every ordinary error of the request is ignored."));
+    sig::method(cls, "multipart_create", {sig::arg("endpoint"), sig::arg("sha")},
+                "Opens a multipart upload of blob `sha` at the job-API path `endpoint`. Returns the\n"
+                "reply: {\"skip\": true} when the object is stored already, else one with \"upload_id\".\n"
+                "Raises the HTTP client's status or transport error.", &multipart_create);
+    sig::method(cls, "multipart_presign_parts", {sig::arg("endpoint"), sig::arg("sha"), sig::arg("upload_id"), sig::arg("part_numbers"),
+                 sig::arg("checksums", "None")},
+                "Presigns the parts `part_numbers` (a list) of an upload; `checksums` maps the decimal\n"
+                "part number to the part's base64 SHA-256 and binds each URL to it. Returns the\n"
+                "reply's \"urls\": decimal part number to presigned PUT URL.", &multipart_presign_parts);
+    sig::method(cls, "multipart_complete", {sig::arg("endpoint"), sig::arg("sha"), sig::arg("upload_id"), sig::arg("parts")},
+                "Completes an upload from `parts`, a list of {\"PartNumber\", \"ETag\"[, \"ChecksumSHA256\"]}\n"
+                "in ascending order. Raises the status error when the server refuses.", &multipart_complete);
+    sig::method(cls, "multipart_abort", {sig::arg("endpoint"), sig::arg("sha"), sig::arg("upload_id")},
+                "Gives an upload up, best effort: every ordinary error of the request is ignored.", &multipart_abort);
 }
 
 }  // namespace brivel::workspace

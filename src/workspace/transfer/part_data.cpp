@@ -31,8 +31,7 @@ std::uint64_t seek_offset(const py::object& n) {
     return byte_count(n);
 }
 
-py::str sha256_region_b64(py::args a, py::kwargs k) {
-    auto v = sig::bind("_sha256_region_b64", {{"path"}, {"offset"}, {"length"}}, a, k);
+py::str sha256_region_b64(const sig::Bound& v) {
     std::uint64_t offset = seek_offset(args::to_int(v[1], "offset"));
     std::uint64_t length = byte_count(args::to_int(v[2], "length"));
     fspath::Encoded file = fspath::encode(v[0]);
@@ -71,10 +70,10 @@ py::bytes read_part(const fspath::Encoded& file, std::uint64_t offset, std::uint
 }
 
 void define_region_digest(py::module_& m) {
-    m.def("_sha256_region_b64", &sha256_region_b64,
-          py::doc("_sha256_region_b64(path, offset, length) -> str\n\n"
-                  "Base64 of the SHA-256 of `length` bytes of the file at `path` from byte `offset`,\n"
-                  "read in pieces of 8 MiB; a range past the end hashes the bytes that exist."));
+    sig::def(m, "_sha256_region_b64", {sig::arg("path"), sig::arg("offset"), sig::arg("length")},
+             "Base64 of the SHA-256 of `length` bytes of the file at `path` from byte `offset`,\n"
+             "read in pieces of 8 MiB; a range past the end hashes the bytes that exist.",
+             &sha256_region_b64);
 }
 
 }  // namespace brivel::workspace

@@ -139,12 +139,10 @@ void define_part_body() {
     Py_XSETREF(g_body_class, cls.release().ptr());
 }
 
-py::object put_part_bytes(py::object self, py::args a, py::kwargs k) {
-    auto v = bind_method("WorkspaceClient._put_part_bytes",
-                       {{"self"}, {"url"}, {"data"}, {"checksum_b64", true, false}, {"remint", true, false}}, self, a, k);
+py::object put_part_bytes(py::object self, const sig::Bound& v) {
     py::object url = v[0], data = v[1];
-    py::object checksum_b64 = v[2] ? v[2] : py::none();
-    py::object remint = v[3] ? v[3] : py::none();
+    py::object checksum_b64 = v[2];
+    py::object remint = v[3];
     args::exact_str(url, "url");
     args::exact_bytes(data, "data");
     args::exact_str(checksum_b64, "checksum_b64", true);

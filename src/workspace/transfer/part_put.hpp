@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "common/py.hpp"
+#include "common/signature.hpp"
 
 namespace brivel::workspace {
 
@@ -22,6 +22,6 @@ class KnownMd5 {
 };
 
 // WorkspaceClient._put_part_bytes(url, data, *, checksum_b64=None, remint=None) -> str
-py::object put_part_bytes(py::object self, py::args a, py::kwargs k);
+py::object put_part_bytes(py::object self, const sig::Bound& v);
 
 }  // namespace brivel::workspace

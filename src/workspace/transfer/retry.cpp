@@ -8,9 +8,15 @@
 #include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/ns.hpp"
+#include "common/signature.hpp"
 
 namespace brivel::workspace {
 namespace {
+
+// Texts of an object store's reply that say a presigned URL has expired (lower case).
+const char* const kUrlExpiryMarkers[] = {"expired", "request has expired", "signaturedoesnotmatch",
+                                          "token has expired", "authenticationrequired",
+                                          "authorizationqueryparameters"};
 
 struct Status {
     py::object response;
@@ -45,9 +51,7 @@ bool is_transient_http(py::object exc) {
 
 bool has_expiry_marker(py::handle body) {
     for (py::handle marker : ns::get("_URL_EXPIRY_MARKERS")) {
-        int r = PySequence_Contains(body.ptr(), marker.ptr());
-        if (r < 0) throw py::error_already_set();
-        if (r) return true;
+        if (contains(body, marker)) return true;
     }
     return false;
 }
@@ -58,7 +62,7 @@ bool is_expired_url(py::object exc) {
     bool is400 = status_is(st.code, 400);
     if (!is400 && !status_is(st.code, 403)) return false;
     py::object body = py::str("");
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::object text = st.response.attr("text");
         if (!text.is_none() && args::truthy(text)) body = text.attr("lower")();
     });
@@ -72,7 +76,7 @@ void sleep_backoff(py::object attempt) {
     // attempt numbers out of the floating-point range.
     double base = 30.0;
     if (n < py::int_(6)) {
-        long long k = n < py::int_(-2000) ? -2000 : PyLong_AsLongLong(n.ptr());
+        long long k = n < py::int_(-2000) ? -2000 : args::to_long_long(n);
         base = std::ldexp(0.5, static_cast<int>(k));
     }
     double u = py::cast<double>(ns::import("random").attr("random")());
@@ -83,9 +87,7 @@ bool is_no_such_upload(py::object exc) {
     check_exception(exc);
     if (status_is(status_of(exc).code, 404)) return true;
     py::object text = to_str(exc).attr("lower")();
-    int r = PySequence_Contains(text.ptr(), py::str("nosuchupload").ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
+    return contains(text, py::str("nosuchupload"));
 }
 
 }  // namespace
@@ -129,12 +131,27 @@ py::object retry_put(py::object url, py::handle remint, bool retry_runtime_error
     throw *last;
 }
 
-void define_transient_test(py::module_& m) { m.def("_is_transient_http", &is_transient_http, py::arg("exc")); }
+void define_transient_test(py::module_& m) {
+    sig::def(m, "_is_transient_http", {sig::arg("exc")},
+             "Return True when the exception `exc` is worth retrying: a network error or time-out,\n"
+             "or an HTTP 408, 429 or 5xx answer.",
+             [](const sig::Bound& a) { return is_transient_http(a[0]); });
+}
+
+void define_url_expiry_markers(py::module_&) { ns::set("_URL_EXPIRY_MARKERS", str_tuple(kUrlExpiryMarkers)); }
 
 void define_retry_rules(py::module_& m) {
-    m.def("_is_expired_url", &is_expired_url, py::arg("exc"));
-    m.def("_sleep_backoff", &sleep_backoff, py::arg("attempt"));
-    m.def("_is_no_such_upload", &is_no_such_upload, py::arg("exc"));
+    sig::def(m, "_is_expired_url", {sig::arg("exc")},
+             "Return True when the exception `exc` says a presigned URL has expired (a 400, or a 403\n"
+             "whose body names an expiry or signature error).",
+             [](const sig::Bound& a) { return is_expired_url(a[0]); });
+    sig::def(m, "_sleep_backoff", {sig::arg("attempt")},
+             "Sleep before retry number `attempt`: a random time between half and all of\n"
+             "min(30, 0.5 * 2**attempt) seconds.",
+             [](const sig::Bound& a) { sleep_backoff(a[0]); });
+    sig::def(m, "_is_no_such_upload", {sig::arg("exc")},
+             "Return True when the exception `exc` says a multipart upload no longer exists.",
+             [](const sig::Bound& a) { return is_no_such_upload(a[0]); });
 }
 
 }  // namespace brivel::workspace

@@ -9,6 +9,7 @@
 namespace brivel::workspace {
 
 void define_transient_test(py::module_& m);  // _is_transient_http
+void define_url_expiry_markers(py::module_& m);  // _URL_EXPIRY_MARKERS
 void define_retry_rules(py::module_& m);     // _is_expired_url, _sleep_backoff, _is_no_such_upload
 
 // Attempts of one object-store transfer, read at call time. Never fewer than one: with no

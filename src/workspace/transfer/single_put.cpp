@@ -11,31 +11,13 @@
 #include "workspace/transfer/client.hpp"
 #include "workspace/transfer/file_stream.hpp"
 #include "workspace/transfer/retry.hpp"
+#include "common/signature.hpp"
+#include "workspace/state.hpp"
 
 namespace brivel::workspace {
 namespace {
 
 using namespace pybind11::literals;
-
-// The content hash that upload_blob has just verified, for the upload_blob_single call it
-// makes on this thread. The file is hashed again as it streams, so an edit after the check
-// fails the PUT instead of storing other bytes under that hash.
-thread_local const std::string* t_verified = nullptr;
-
-class Verified {
-  public:
-    explicit Verified(const std::string& hex) { t_verified = &hex; }
-    ~Verified() { t_verified = nullptr; }
-    Verified(const Verified&) = delete;
-    Verified& operator=(const Verified&) = delete;
-};
-
-// Taken by the first upload_blob_single call only.
-std::string take_verified() {
-    std::string hex = t_verified ? *t_verified : std::string();
-    t_verified = nullptr;
-    return hex;
-}
 
 // One attempt. Size and content are taken afresh, so a retry after the file changed sends
 // what is on disk now, with a matching Content-Length.
@@ -59,11 +41,13 @@ void put_once(py::handle self, py::handle url, py::handle path, py::handle check
     resp.attr("raise_for_status")();
 }
 
-void upload_blob_single(py::object self, py::object put_url, py::object path, py::object checksum_b64,
-                        py::object remint) {
+// The single PUT with its retries. A non-empty `expected_hex` (the hash upload_blob has just
+// verified) is checked again as the body streams, so an edit after the check fails the PUT
+// instead of storing other bytes under that hash.
+void put_with_retries(py::object self, py::object put_url, py::object path, py::object checksum_b64,
+                      py::object remint, const std::string& expected_hex) {
     args::exact_str(put_url, "put_url");
     args::exact_str(checksum_b64, "checksum_b64", true);
-    const std::string expected_hex = take_verified();
     retry_put(put_url, remint, false, [&](py::handle url) {
         put_once(self, url, path, checksum_b64, expected_hex);
         return py::none();
@@ -80,17 +64,31 @@ void upload_blob(py::object self, py::object put_url, py::object path, py::objec
         if (!got.equal(sha256)) raise_file_changed(path, sha256, got);
         verified = sha256.cast<std::string>();
     }
-    Verified during(verified);
-    self.attr("upload_blob_single")(put_url, path, "checksum_b64"_a = py::none());
+    // The class's own upload_blob_single gets the verified hash; an override is called as
+    // the public method, with the arguments it documents.
+    py::object single = self.attr("upload_blob_single");
+    if (PyMethod_Check(single.ptr()) && PyMethod_GET_SELF(single.ptr()) == self.ptr() &&
+        PyMethod_GET_FUNCTION(single.ptr()) == state().upload_blob_single.ptr())
+        return put_with_retries(self, put_url, path, py::none(), py::none(), verified);
+    single(put_url, path, "checksum_b64"_a = py::none());
 }
 
 }  // namespace
 
 void bind_single_put(py::handle cls) {
-    pyclass::def(cls, "upload_blob", &upload_blob, py::arg("put_url"), py::arg("path"), py::kw_only(),
-                 py::arg("sha256") = py::none());
-    pyclass::def(cls, "upload_blob_single", &upload_blob_single, py::arg("put_url"), py::arg("path"),
-                 py::kw_only(), py::arg("checksum_b64") = py::none(), py::arg("remint") = py::none());
+    sig::method(cls, "upload_blob", {sig::arg("put_url"), sig::arg("path"), sig::kw("sha256", "None")},
+                "Upload the file at `path` to the presigned URL `put_url` with one streamed PUT.\n\n"
+                "With `sha256`, the file is hashed first and must still have that hash, and it is checked\n"
+                "again as it streams; otherwise RuntimeError \"Local file ... changed during upload\".",
+                [](py::object self, const sig::Bound& a) { upload_blob(self, a[0], a[1], a[2]); });
+    sig::method(cls, "upload_blob_single",
+                {sig::arg("put_url"), sig::arg("path"), sig::kw("checksum_b64", "None"), sig::kw("remint", "None")},
+                "Upload the file at `path` with one streamed PUT per attempt.\n\n"
+                "checksum_b64: the Base64 SHA-256 sent as x-amz-checksum-sha256, if any.\n"
+                "remint: a callable returning a fresh URL when the store says the URL expired.\n"
+                "Transient failures are retried up to UPLOAD_MAX_RETRIES attempts; the last error is raised.",
+                [](py::object self, const sig::Bound& a) { put_with_retries(self, a[0], a[1], a[2], a[3], std::string()); });
+    state().upload_blob_single = py::getattr(cls, "upload_blob_single");
 }
 
 }  // namespace brivel::workspace

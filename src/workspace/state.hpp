@@ -1,0 +1,31 @@
+// What brivel.workspace keeps between calls, in one place. The module body fills it; a
+// failed body empties it again.
+#pragma once
+
+#include "common/ns.hpp"
+
+namespace brivel::workspace {
+
+struct ModuleState {
+    // The functions and classes the module body defined or found, kept to tell whether a
+    // name still holds the module's own object: the native fast paths run only while it does.
+    py::object stat_signature, hash_cache_hit, sha256_file;
+    py::object matches_ignore, normalize_pattern, fnmatchcase;
+    py::object posix_path, path_stat;
+    py::object upload_blob_single;
+
+    // Interned keys: a hash-cache entry's members (size, mtime_ns, ctime_ns, inode, sha256)
+    // and a ManifestFile's keywords.
+    py::str entry_keys[5];
+    py::tuple record_keywords;
+
+    // Classes the module created that are not module attributes.
+    py::object file_stream;
+};
+
+inline ModuleState& state() { return ns::state<ModuleState>(); }
+
+// True while the module attribute `name` is still `original`.
+inline bool own(const char* name, const py::object& original) { return ns::get(name).is(original); }
+
+}  // namespace brivel::workspace

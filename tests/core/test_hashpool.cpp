@@ -1,0 +1,80 @@
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "core/digest.hpp"
+#include "core/hashpool.hpp"
+
+using namespace brivel;
+
+namespace {
+
+// A temporary file with `body`, removed at the end of the test.
+struct TempFile {
+    std::string path = "/tmp/brivel-pool-XXXXXX";
+    explicit TempFile(const std::string& body) {
+        int fd = ::mkstemp(path.data());
+        CHECK(fd >= 0);
+        CHECK_EQ(::write(fd, body.data(), body.size()), static_cast<ssize_t>(body.size()));
+        ::close(fd);
+    }
+    ~TempFile() { ::unlink(path.c_str()); }
+};
+
+std::vector<hashpool::HashJob> jobs_of(const std::string& path, std::size_t n) {
+    std::vector<hashpool::HashJob> jobs(n);
+    for (auto& j : jobs) j.path = path;
+    return jobs;
+}
+
+}  // namespace
+
+TEST(hash_all_hashes_every_job) {
+    TempFile f("abc");
+    auto jobs = jobs_of(f.path, 40);
+    jobs.emplace_back().path = "/nonexistent/brivel";
+    CHECK(hashpool::hash_all(jobs, 4, 1 << 20));
+    for (std::size_t i = 0; i < 40; ++i) {
+        CHECK(jobs[i].done);
+        CHECK_EQ(jobs[i].hex, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    }
+    CHECK(jobs.back().done && jobs.back().error == ENOENT && !jobs.back().read_error);
+}
+
+TEST(hash_all_rethrows_the_callers_failure_after_joining_the_workers) {
+    TempFile f(std::string(1 << 16, 'x'));
+    auto jobs = jobs_of(f.path, 200);
+    bool threw = false;
+    try {
+        hashpool::hash_all(jobs, 4, 4096, []() -> bool { throw std::bad_alloc(); });
+    } catch (const std::bad_alloc&) {
+        threw = true;
+    }
+    CHECK(threw);
+}
+
+TEST(hash_all_starts_no_file_once_interrupted) {
+    TempFile f("abc");
+    auto jobs = jobs_of(f.path, 10);
+    int asked = 0;
+    CHECK(!hashpool::hash_all(jobs, 1, 1 << 20, [&] { return ++asked > 0; }));
+    CHECK_EQ(asked, 1);
+    for (auto& j : jobs) CHECK(!j.done);
+}
+
+TEST(stat_all_fills_every_job) {
+    TempFile f("abcd");
+    std::vector<hashpool::StatJob> jobs(600);
+    for (auto& j : jobs) j.path = f.path;
+    jobs.back().path = "/nonexistent/brivel";
+    hashpool::stat_all(jobs, 3);
+    CHECK_EQ(jobs.front().st.st_size, 4);
+    CHECK_EQ(jobs[598].error, 0);
+    CHECK_EQ(jobs.back().error, ENOENT);
+}
