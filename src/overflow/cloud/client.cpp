@@ -99,14 +99,14 @@ py::object cloud_execute(py::object self, py::args args, py::kwargs kwargs) {
 
 void warm_portvel(py::object self, py::args args, py::kwargs kwargs) {
     sig::bind("_OverflowMonitor._warm_portvel", {}, args, kwargs);
-    errors::ignore_errors([&] { from_import(kClientModule, "_get_distributions_cache")(); });
-    errors::ignore_errors([&] { self.attr("_get_portvel")(); });
+    errors::best_effort([&] { from_import(kClientModule, "_get_distributions_cache")(); });
+    errors::best_effort([&] { self.attr("_get_portvel")(); });
 }
 
 }  // namespace
 
 void close_client(py::handle client) {
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         client.attr("verbose") = false;
         client.attr("__exit__")(py::none(), py::none(), py::none());
     });

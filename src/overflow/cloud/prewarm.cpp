@@ -42,7 +42,7 @@ PyObject* do_warm(PyObject* callable, PyObject* const*, size_t nargsf, PyObject*
     py::object self = py::reinterpret_borrow<py::object>(f->first);
     py::object source = py::reinterpret_borrow<py::object>(f->second);
     try {
-        errors::ignore_errors([&] { post_source(self, source); });
+        errors::best_effort([&] { post_source(self, source); });
     } catch (abi::__forced_unwind&) {
         throw;  // a daemon thread ended by interpreter shutdown unwinds through here
     } catch (...) {
@@ -55,13 +55,13 @@ PyObject* do_warm(PyObject* callable, PyObject* const*, size_t nargsf, PyObject*
 // The file's text as strict UTF-8 with universal newlines, or None when it cannot be read.
 py::object read_source(py::handle path) {
     py::object text = py::none();
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::object fh = ns::import("builtins").attr("open")(path, "r", "encoding"_a = "utf-8");
         py::object content;
         try {
             content = fh.attr("read")();
         } catch (py::error_already_set&) {
-            errors::ignore_errors([&] { fh.attr("close")(); });
+            errors::best_effort([&] { fh.attr("close")(); });
             throw;
         }
         fh.attr("close")();

@@ -32,7 +32,7 @@ void start(py::object self, py::args args, py::kwargs kwargs) {
     require_psutil();
     if (args::truthy(self.attr("_running"))) return;
     self.attr("_init_gpu")();
-    errors::ignore_errors([] { from_import("brivel.orvane", "_get_distributions_cache")(); });
+    errors::best_effort([] { from_import("brivel.orvane", "_get_distributions_cache")(); });
     self.attr("_running") = true;
     self.attr("_original_profile") = get_profile();
     // stop() puts the saved profile function back on this thread only.
@@ -84,14 +84,14 @@ void stop(py::object self, py::args args, py::kwargs kwargs) {
     // starting thread is inert once _running is false.
     py::object hook_thread = py::getattr(self, "_hook_thread", py::none());
     if (!hook_thread.is_none() && hook_thread.equal(thread_ident()))
-        errors::ignore_errors([&] { set_profile(self.attr("_original_profile")); });
+        errors::best_effort([&] { set_profile(self.attr("_original_profile")); });
     self.attr("_unwrap_all")();
     if (!self.attr("_portvel").is_none()) {
         close_client(self.attr("_portvel"));
         self.attr("_portvel") = py::none();
     }
     if (args::truthy(self.attr("_gpu_available"))) {
-        errors::ignore_errors([] { ns::import("pynvml").attr("nvmlShutdown")(); });
+        errors::best_effort([] { ns::import("pynvml").attr("nvmlShutdown")(); });
         self.attr("_gpu_available") = false;
         self.attr("_nvml_handle") = py::none();
     }

@@ -25,7 +25,7 @@ py::tuple compute_exclude_prefixes(py::args args, py::kwargs kwargs) {
         py::object value = sysconfig.attr("get_paths")().attr("get")(key, "");
         if (args::truthy(value)) paths.add(abspath(value));
     }
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::object site = ns::import("site");
         for (py::handle entry : site.attr("getsitepackages")()) paths.add(abspath(entry));
         py::object usp = site.attr("getusersitepackages")();
@@ -34,7 +34,7 @@ py::tuple compute_exclude_prefixes(py::args args, py::kwargs kwargs) {
     paths.add(ns::get("os").attr("path").attr("dirname")(abspath(ns::get("__file__"))));
     // The package's own directory, where its Python modules live, is not user code either;
     // in a development install it differs from the directory of this extension file.
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::object package = ns::get("sys").attr("modules").attr("get")("brivel");
         if (!package.is_none())
             for (py::handle entry : py::getattr(package, "__path__", py::tuple())) paths.add(abspath(entry));
