@@ -70,8 +70,7 @@ py::object read_source(py::handle path) {
     return text;
 }
 
-void start_pre_warm(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_OverflowMonitor._start_pre_warm", {{"source_file", false, false}}, args, kwargs);
+void start_pre_warm(py::object self, const sig::Bound& a) {
     py::object source_file = a[0] ? a[0] : py::none();
     args::exact_str(source_file, "source_file", true);
     py::object source_code = py::none();
@@ -86,10 +85,10 @@ void start_pre_warm(py::object self, py::args args, py::kwargs kwargs) {
 }  // namespace
 
 void bind_pre_warm(py::handle cls) {
-    pyclass::def(cls, "_start_pre_warm", &start_pre_warm,
-                 "_start_pre_warm(source_file: str | None = None) -> None\n\n"
-                 "Reads the source file (strict UTF-8) and posts it with the `fast` flag to the\n"
-                 "pre-warm endpoint on a daemon thread; a 200 reply is kept in _warm_result.");
+    sig::method(cls, "_start_pre_warm", {sig::arg("source_file", "None")},
+                "Reads the source file (strict UTF-8) and posts it with the `fast` flag to the\n"
+                "pre-warm endpoint on a daemon thread; a 200 reply is kept in _warm_result.",
+                &start_pre_warm);
 }
 
 }  // namespace brivel::overflow
