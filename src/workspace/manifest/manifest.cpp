@@ -83,7 +83,7 @@ class Builder {
 py::object build_manifest(const sig::Bound& a) {
     py::object spec = a[0];
     py::object extra = a[1];
-    // The spec is checked before any work: a wrong kind of object, then patterns given as one string.
+    // The Workspace argument is checked before any work: a wrong kind of object, then patterns given as one string.
     py::object root_field = record_field(spec, "root", "build_manifest() argument 'spec'", "a Workspace");
     check_patterns(spec.attr("ignore"), "Workspace.ignore");
     check_patterns(extra, "extra_ignore");
@@ -103,7 +103,7 @@ py::object build_manifest(const sig::Bound& a) {
         }
     }
 
-    // Ignore list: the defaults, the root's .gitignore, the spec's patterns, then the extra ones.
+    // Ignore list: the defaults, the root's .gitignore, the Workspace's own patterns, then the extra ones.
     py::list ignore;
     for (py::handle p : ns::get("DEFAULT_IGNORE_PATTERNS")) ignore.append(p);
     if (!root.is_none())
