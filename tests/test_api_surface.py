@@ -1,4 +1,4 @@
-"""The public surface of brivel.workspace as help() and inspect see it: docstrings, signatures
+"""The surface of the native modules as help() and inspect see it: docstrings, signatures
 that match the .pyi stubs, and the interpreter's own messages for wrong calls."""
 
 import ast
@@ -9,15 +9,22 @@ from pathlib import Path
 import pytest
 
 import brivel
+import brivel.overflow
+import brivel.spillbox
 import brivel.workspace as ws
 
-STUB = Path(brivel.__file__).with_name("workspace.pyi")
 RECORDS = {"Upload", "Output", "Workspace", "ManifestFile", "BuiltManifest"}
+# The classes whose methods are checked, per module.
+MODULES = {
+    ws: ("WorkspaceClient", *sorted(RECORDS)),
+    brivel.spillbox: ("DataOffloader", "_RemoteFile", "_RemoteDir"),
+    brivel.overflow: ("_OverflowMonitor", "_WrapRecord"),
+}
 
 
-def _stub():
+def _stub(module):
     """{name: node} of the stub's module level, and {class: {method: node}}."""
-    tree = ast.parse(STUB.read_text())
+    tree = ast.parse(Path(brivel.__file__).with_name(module.__name__.rpartition(".")[2] + ".pyi").read_text())
     names, methods = {}, {}
     for node in tree.body:
         if isinstance(node, ast.AnnAssign):
@@ -29,7 +36,8 @@ def _stub():
     return names, methods
 
 
-STUB_NAMES, STUB_METHODS = _stub()
+STUBS = {m: _stub(m) for m in MODULES}
+STUB_NAMES, STUB_METHODS = STUBS[ws]
 
 
 def _imported(name, value):
@@ -42,18 +50,27 @@ def _runtime_names():
             if not (n.startswith("__") and n.endswith("__")) and not _imported(n, v)}
 
 
-def _functions():
-    return sorted(n for n, v in vars(ws).items()
+def _functions(module=ws):
+    return sorted(n for n, v in vars(module).items()
                   if (inspect.isbuiltin(v) or inspect.isfunction(v)) and not _imported(n, v))
 
 
-def _methods():
+def _methods(module=ws):
     out = []
-    for cls in ("WorkspaceClient", *sorted(RECORDS)):
-        for name, value in vars(getattr(ws, cls)).items():
-            if name in STUB_METHODS.get(cls, {}) and callable(value):
+    stub_methods = STUBS[module][1]
+    for cls in MODULES[module]:
+        for name, value in vars(getattr(module, cls)).items():
+            if name in stub_methods.get(cls, {}) and callable(value):
                 out.append((cls, name))
     return out
+
+
+FUNCTIONS = [(m, n) for m in MODULES for n in _functions(m)]
+METHODS = [(m, c, n) for m in MODULES for c, n in _methods(m)]
+
+
+def _ids(table):
+    return [".".join([row[0].__name__.rpartition(".")[2], *row[1:]]) for row in table]
 
 
 def _stub_params(node: ast.FunctionDef):
@@ -87,14 +104,25 @@ def test_the_stub_names_what_the_module_defines():
     assert _runtime_names() == set(STUB_NAMES)
 
 
-@pytest.mark.parametrize("name", _functions())
-def test_function_signature_matches_the_stub(name):
-    assert _runtime_params(getattr(ws, name)) == _stub_params(STUB_NAMES[name])
+@pytest.mark.parametrize("module, name", FUNCTIONS, ids=_ids(FUNCTIONS))
+def test_function_signature_matches_the_stub(module, name):
+    assert _runtime_params(getattr(module, name)) == _stub_params(STUBS[module][0][name])
 
 
-@pytest.mark.parametrize("cls, name", _methods())
-def test_method_signature_matches_the_stub(cls, name):
-    assert _runtime_params(getattr(getattr(ws, cls), name)) == _stub_params(STUB_METHODS[cls][name])
+@pytest.mark.parametrize("module, cls, name", METHODS, ids=_ids(METHODS))
+def test_method_signature_matches_the_stub(module, cls, name):
+    assert _runtime_params(getattr(getattr(module, cls), name)) == _stub_params(STUBS[module][1][cls][name])
+
+
+@pytest.mark.parametrize("module", [m for m in MODULES if m is not ws], ids=lambda m: m.__name__)
+def test_every_function_and_method_has_a_docstring(module):
+    for name in _functions(module):
+        doc = getattr(module, name).__doc__
+        assert doc and not doc.startswith(name + "("), name
+    for cls, name in _methods(module):
+        assert getattr(getattr(module, cls), name).__doc__, (cls, name)
+    text = pydoc.render_doc(module, renderer=pydoc.plaintext)
+    assert "(*args, **kwargs)" not in text
 
 
 def test_docstrings():
@@ -144,17 +172,17 @@ def _bad_calls(fn, method):
     return calls
 
 
-CALLABLES = [(n, n) for n in _functions()] + [(f"{c}.{m}", (c, m)) for c, m in _methods()]
+CALLABLES = [(m, n, n) for m, n in FUNCTIONS] + [(m, f"{c}.{n}", (c, n)) for m, c, n in METHODS]
 
 
-@pytest.mark.parametrize("qualname, where", CALLABLES, ids=[q for q, _ in CALLABLES])
-def test_wrong_calls_raise_the_interpreters_messages(qualname, where):
+@pytest.mark.parametrize("module, qualname, where", CALLABLES, ids=_ids([(m, q) for m, q, _ in CALLABLES]))
+def test_wrong_calls_raise_the_interpreters_messages(module, qualname, where):
     if isinstance(where, tuple):
-        cls = getattr(ws, where[0])
+        cls = getattr(module, where[0])
         target = getattr(cls.__new__(cls), where[1])
         unbound = getattr(cls, where[1])
     else:
-        target = unbound = getattr(ws, where)
+        target = unbound = getattr(module, where)
     reference = _reference(qualname, unbound)
     for args, kwargs in _bad_calls(unbound, isinstance(where, tuple)):
         with pytest.raises(TypeError) as expected:

@@ -30,10 +30,4 @@ void best_effort(F&& f) {
     }
 }
 
-// The earlier name of best_effort.
-template <class F>
-void ignore_errors(F&& f) {
-    best_effort(std::forward<F>(f));
-}
-
 }  // namespace brivel::errors

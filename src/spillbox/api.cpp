@@ -5,15 +5,6 @@
 
 namespace brivel::spillbox {
 
-std::vector<py::object> bind_method(const char* qualname, std::initializer_list<sig::Param> params,
-                                    py::handle self, const py::args& args, const py::kwargs& kwargs) {
-    std::size_t n = py::len(args);
-    py::tuple all(n + 1);
-    all[0] = self;
-    for (std::size_t i = 0; i < n; ++i) all[i + 1] = args[i];
-    return sig::bind(qualname, params, py::reinterpret_borrow<py::args>(all), kwargs);
-}
-
 py::str text(py::handle value) {
     PyObject* s = PyObject_Format(value.ptr(), nullptr);
     if (!s) throw py::error_already_set();

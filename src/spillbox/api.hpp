@@ -1,19 +1,9 @@
-// Shared pieces of the offloader's requests: method argument binding with the interpreter's
-// messages, data-API URLs and the bearer header.
+// Shared pieces of the offloader's requests: data-API URLs and the bearer header.
 #pragma once
 
-#include <initializer_list>
-#include <vector>
-
 #include "common/py.hpp"
-#include "common/signature.hpp"
 
 namespace brivel::spillbox {
-
-// Binds a method call; `params` starts with "self", which is bound to `self`, so that the
-// counts in the messages are the interpreter's (self included).
-std::vector<py::object> bind_method(const char* qualname, std::initializer_list<sig::Param> params,
-                                    py::handle self, const py::args& args, const py::kwargs& kwargs);
 
 // format(value, ""): the text a formatted string literal puts in place of `value`.
 py::str text(py::handle value);

@@ -42,8 +42,7 @@ bool client_settled(py::handle self) {
     return !self.attr("_portvel").is_none() || args::truthy(self.attr("_portvel_failed"));
 }
 
-py::object get_portvel(py::object self, py::args args, py::kwargs kwargs) {
-    sig::bind("_OverflowMonitor._get_portvel", {}, args, kwargs);
+py::object get_portvel(py::object self, const sig::Bound&) {
     if (client_settled(self)) return self.attr("_portvel");
     LockHold hold(self.attr("_portvel_lock"));
     if (client_settled(self)) return self.attr("_portvel");
@@ -70,8 +69,7 @@ py::object get_portvel(py::object self, py::args args, py::kwargs kwargs) {
     return self.attr("_portvel");
 }
 
-py::object cloud_execute(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_OverflowMonitor._cloud_execute", {{"func"}, {"args"}, {"kwargs"}}, args, kwargs);
+py::object cloud_execute(py::object self, const sig::Bound& a) {
     args::exact_tuple(a[1], "args");
     args::exact_dict(a[2], "kwargs");
     py::object profile = from_import(kClientModule, "_profile");
@@ -97,34 +95,33 @@ py::object cloud_execute(py::object self, py::args args, py::kwargs kwargs) {
     return result;
 }
 
-void warm_portvel(py::object self, py::args args, py::kwargs kwargs) {
-    sig::bind("_OverflowMonitor._warm_portvel", {}, args, kwargs);
-    errors::ignore_errors([&] { from_import(kClientModule, "_get_distributions_cache")(); });
-    errors::ignore_errors([&] { self.attr("_get_portvel")(); });
+void warm_portvel(py::object self, const sig::Bound&) {
+    errors::best_effort([&] { from_import(kClientModule, "_get_distributions_cache")(); });
+    errors::best_effort([&] { self.attr("_get_portvel")(); });
 }
 
 }  // namespace
 
 void close_client(py::handle client) {
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         client.attr("verbose") = false;
         client.attr("__exit__")(py::none(), py::none(), py::none());
     });
 }
 
 void bind_cloud(py::handle cls) {
-    pyclass::def(cls, "_warm_portvel", &warm_portvel,
-                 "_warm_portvel() -> None\n\n"
-                 "Body of the warm-up thread: warms the client module's cache and creates the client;\n"
-                 "ordinary failures are ignored.");
-    pyclass::def(cls, "_get_portvel", &get_portvel,
-                 "_get_portvel() -> PortVel | None\n\n"
-                 "The monitor's cloud client, created and validated on first need. A failed creation\n"
-                 "is raised once, then latched: later calls return None.");
-    pyclass::def(cls, "_cloud_execute", &cloud_execute,
-                 "_cloud_execute(func, args: tuple, kwargs: dict) -> Any\n\n"
-                 "Runs func(*args, **kwargs) through the cloud client and returns its result; the\n"
-                 "monitor's profile hook is off in this thread meanwhile.");
+    sig::method(cls, "_warm_portvel", {},
+                "Body of the warm-up thread: warms the client module's cache and creates the client;\n"
+                "ordinary failures are ignored.",
+                &warm_portvel);
+    sig::method(cls, "_get_portvel", {},
+                "The monitor's cloud client, created and validated on first need. A failed creation\n"
+                "is raised once, then latched: later calls return None.",
+                &get_portvel);
+    sig::method(cls, "_cloud_execute", {sig::arg("func"), sig::arg("args"), sig::arg("kwargs")},
+                "Runs func(*args, **kwargs) through the cloud client and returns its result; the\n"
+                "monitor's profile hook is off in this thread meanwhile.",
+                &cloud_execute);
 }
 
 }  // namespace brivel::overflow

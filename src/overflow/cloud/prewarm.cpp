@@ -42,7 +42,7 @@ PyObject* do_warm(PyObject* callable, PyObject* const*, size_t nargsf, PyObject*
     py::object self = py::reinterpret_borrow<py::object>(f->first);
     py::object source = py::reinterpret_borrow<py::object>(f->second);
     try {
-        errors::ignore_errors([&] { post_source(self, source); });
+        errors::best_effort([&] { post_source(self, source); });
     } catch (abi::__forced_unwind&) {
         throw;  // a daemon thread ended by interpreter shutdown unwinds through here
     } catch (...) {
@@ -55,13 +55,13 @@ PyObject* do_warm(PyObject* callable, PyObject* const*, size_t nargsf, PyObject*
 // The file's text as strict UTF-8 with universal newlines, or None when it cannot be read.
 py::object read_source(py::handle path) {
     py::object text = py::none();
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::object fh = ns::import("builtins").attr("open")(path, "r", "encoding"_a = "utf-8");
         py::object content;
         try {
             content = fh.attr("read")();
         } catch (py::error_already_set&) {
-            errors::ignore_errors([&] { fh.attr("close")(); });
+            errors::best_effort([&] { fh.attr("close")(); });
             throw;
         }
         fh.attr("close")();
@@ -70,8 +70,7 @@ py::object read_source(py::handle path) {
     return text;
 }
 
-void start_pre_warm(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_OverflowMonitor._start_pre_warm", {{"source_file", false, false}}, args, kwargs);
+void start_pre_warm(py::object self, const sig::Bound& a) {
     py::object source_file = a[0] ? a[0] : py::none();
     args::exact_str(source_file, "source_file", true);
     py::object source_code = py::none();
@@ -86,10 +85,10 @@ void start_pre_warm(py::object self, py::args args, py::kwargs kwargs) {
 }  // namespace
 
 void bind_pre_warm(py::handle cls) {
-    pyclass::def(cls, "_start_pre_warm", &start_pre_warm,
-                 "_start_pre_warm(source_file: str | None = None) -> None\n\n"
-                 "Reads the source file (strict UTF-8) and posts it with the `fast` flag to the\n"
-                 "pre-warm endpoint on a daemon thread; a 200 reply is kept in _warm_result.");
+    sig::method(cls, "_start_pre_warm", {sig::arg("source_file", "None")},
+                "Reads the source file (strict UTF-8) and posts it with the `fast` flag to the\n"
+                "pre-warm endpoint on a daemon thread; a 200 reply is kept in _warm_result.",
+                &start_pre_warm);
 }
 
 }  // namespace brivel::overflow

@@ -22,13 +22,7 @@ py::object caller_frame() {
     }
 }
 
-py::object overflow(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("overflow",
-                       {{"fast", false, false}, {"threshold", false, false}, {"check_interval", false, false},
-                        {"api_key", false, false}, {"api_url", false, false}, {"gpu_threshold", false, false},
-                        {"verbose", false, false}, {"priority", false, false}, {"flexible", false, false},
-                        {"_caller_frame", false, false}},
-                       args, kwargs);
+py::object overflow(const sig::Bound& a) {
     Settings s = convert_settings(a);
     if (!active().is_none()) active().attr("stop")();
     ns::set("_active_monitor", ns::get("_OverflowMonitor")("fast"_a = s.fast, "threshold"_a = s.threshold,
@@ -51,16 +45,18 @@ py::object overflow(py::args args, py::kwargs kwargs) {
 void define_active_monitor(py::module_&) { ns::set("_active_monitor", py::none()); }
 
 void define_overflow(py::module_& m) {
-    m.def("overflow", &overflow,
-          "overflow(fast=False, threshold=85.0, check_interval=0.5, api_key=None, api_url=None,\n"
-          "         gpu_threshold=None, verbose=True, priority=None, flexible=None, _caller_frame=None)\n"
-          "    -> _OverflowMonitor\n\n"
-          "Replaces the process-wide overflow monitor: stops the previous one, starts a new one that\n"
-          "samples CPU, memory and GPU load every `check_interval` seconds, wraps the calling module's\n"
-          "public functions (and heavy functions as they run) and, while any load figure is above its\n"
-          "threshold (percent), runs their calls in the cloud, locally when that fails. Sends the\n"
-          "calling module's source ahead in a pre-warm request. Returns the running monitor.\n"
-          "Raises TypeError for wrong argument types and ImportError when psutil is missing.");
+    sig::def(m, "overflow",
+             {sig::arg("fast", "False"), sig::arg("threshold", "85.0"), sig::arg("check_interval", "0.5"),
+              sig::arg("api_key", "None"), sig::arg("api_url", "None"), sig::arg("gpu_threshold", "None"),
+              sig::arg("verbose", "True"), sig::arg("priority", "None"), sig::arg("flexible", "None"),
+              sig::arg("_caller_frame", "None")},
+             "Replaces the process-wide overflow monitor: stops the previous one, starts a new one that\n"
+             "samples CPU, memory and GPU load every `check_interval` seconds, wraps the calling module's\n"
+             "public functions (and heavy functions as they run) and, while any load figure is above its\n"
+             "threshold (percent), runs their calls in the cloud, locally when that fails. Sends the\n"
+             "calling module's source ahead in a pre-warm request. Returns the running monitor.\n"
+             "Raises TypeError for wrong argument types and ImportError when psutil is missing.",
+             &overflow);
 }
 
 }  // namespace brivel::overflow

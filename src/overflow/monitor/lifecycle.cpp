@@ -27,12 +27,11 @@ void require_psutil() {
 
 py::object thread_ident() { return ns::get("threading").attr("get_ident")(); }
 
-void start(py::object self, py::args args, py::kwargs kwargs) {
-    sig::bind("_OverflowMonitor.start", {}, args, kwargs);
+void start(py::object self, const sig::Bound&) {
     require_psutil();
     if (args::truthy(self.attr("_running"))) return;
     self.attr("_init_gpu")();
-    errors::ignore_errors([] { from_import("brivel.orvane", "_get_distributions_cache")(); });
+    errors::best_effort([] { from_import("brivel.orvane", "_get_distributions_cache")(); });
     self.attr("_running") = true;
     self.attr("_original_profile") = get_profile();
     // stop() puts the saved profile function back on this thread only.
@@ -51,8 +50,7 @@ void start(py::object self, py::args args, py::kwargs kwargs) {
             self.attr("fast"));
 }
 
-void init_gpu(py::object self, py::args args, py::kwargs kwargs) {
-    sig::bind("_OverflowMonitor._init_gpu", {}, args, kwargs);
+void init_gpu(py::object self, const sig::Bound&) {
     try {
         py::object nvml = ns::import("pynvml");
         nvml.attr("nvmlInit")();
@@ -75,8 +73,7 @@ void init_gpu(py::object self, py::args args, py::kwargs kwargs) {
     }
 }
 
-void stop(py::object self, py::args args, py::kwargs kwargs) {
-    sig::bind("_OverflowMonitor.stop", {}, args, kwargs);
+void stop(py::object self, const sig::Bound&) {
     if (!args::truthy(self.attr("_running"))) return;
     self.attr("_running") = false;
     self.attr("_monitor_thread") = py::none();
@@ -84,14 +81,14 @@ void stop(py::object self, py::args args, py::kwargs kwargs) {
     // starting thread is inert once _running is false.
     py::object hook_thread = py::getattr(self, "_hook_thread", py::none());
     if (!hook_thread.is_none() && hook_thread.equal(thread_ident()))
-        errors::ignore_errors([&] { set_profile(self.attr("_original_profile")); });
+        errors::best_effort([&] { set_profile(self.attr("_original_profile")); });
     self.attr("_unwrap_all")();
     if (!self.attr("_portvel").is_none()) {
         close_client(self.attr("_portvel"));
         self.attr("_portvel") = py::none();
     }
     if (args::truthy(self.attr("_gpu_available"))) {
-        errors::ignore_errors([] { ns::import("pynvml").attr("nvmlShutdown")(); });
+        errors::best_effort([] { ns::import("pynvml").attr("nvmlShutdown")(); });
         self.attr("_gpu_available") = false;
         self.attr("_nvml_handle") = py::none();
     }
@@ -101,16 +98,17 @@ void stop(py::object self, py::args args, py::kwargs kwargs) {
 }  // namespace
 
 void bind_start_stop(py::handle cls) {
-    pyclass::def(cls, "start", &start,
-                 "start() -> None\n\n"
-                 "Starts monitoring: GPU set-up, the profile hook on this thread, the sampling and\n"
-                 "client warm-up threads, and a stop at interpreter exit. ImportError without psutil.");
-    pyclass::def(cls, "_init_gpu", &init_gpu,
-                 "_init_gpu() -> None\n\nSets up GPU monitoring of device 0 through pynvml when it can.");
-    pyclass::def(cls, "stop", &stop,
-                 "stop() -> None\n\n"
-                 "Stops monitoring: restores the profile function (on the starting thread) and every\n"
-                 "wrapped binding, closes the cloud client and shuts NVML down.");
+    sig::method(cls, "start", {},
+                "Starts monitoring: GPU set-up, the profile hook on this thread, the sampling and\n"
+                "client warm-up threads, and a stop at interpreter exit. ImportError without psutil.",
+                &start);
+    sig::method(cls, "_init_gpu", {},
+                "Sets up GPU monitoring of device 0 through pynvml when it can.",
+                &init_gpu);
+    sig::method(cls, "stop", {},
+                "Stops monitoring: restores the profile function (on the starting thread) and every\n"
+                "wrapped binding, closes the cloud client and shuts NVML down.",
+                &stop);
 }
 
 }  // namespace brivel::overflow

@@ -36,12 +36,7 @@ py::object api_url_setting(const py::object& given) {
     return url.is_none() ? ns::get("_DEFAULT_API_URL") : url;
 }
 
-void init(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_OverflowMonitor.__init__",
-                       {{"fast"}, {"threshold"}, {"check_interval"}, {"api_key"}, {"api_url"},
-                        {"gpu_threshold", false, false}, {"verbose", false, false}, {"priority", false, false},
-                        {"flexible", false, false}},
-                       args, kwargs);
+void init(py::object self, const sig::Bound& a) {
     Settings s = convert_settings(a);
     self.attr("fast") = s.fast;
     self.attr("threshold") = s.threshold;
@@ -71,16 +66,14 @@ void init(py::object self, py::args args, py::kwargs kwargs) {
     self.attr("_exclude_prefixes") = ns::call("_compute_exclude_prefixes");
 }
 
-py::dict getstate(py::object self, py::args args, py::kwargs kwargs) {
-    sig::bind("_OverflowMonitor.__getstate__", {}, args, kwargs);
+py::dict getstate(py::object self, const sig::Bound&) {
     py::dict state = py::reinterpret_steal<py::dict>(PyDict_Copy(self.attr("__dict__").ptr()));
     if (!state) throw py::error_already_set();
     for (const char* key : kUnpickled) state.attr("pop")(key, py::none());
     return state;
 }
 
-void setstate(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_OverflowMonitor.__setstate__", {{"state"}}, args, kwargs);
+void setstate(py::object self, const sig::Bound& a) {
     self.attr("__dict__").attr("update")(a[0]);
     self.attr("_lock") = new_lock();
     self.attr("_portvel_lock") = new_lock();
@@ -94,13 +87,16 @@ void define_monitor(py::module_&) {
     cls.attr("__doc__") =
         "The process-wide overflow monitor: samples the machine's load, spots heavy user functions\n"
         "on the starting thread and routes their calls to the cloud while the machine is overloaded.";
-    pyclass::def(cls, "__init__", &init,
-                 "_OverflowMonitor(fast, threshold, check_interval, api_key, api_url, gpu_threshold=None,\n"
-                 "                 verbose=True, priority=None, flexible=None)\n\n"
-                 "A stopped monitor; the key and URL fall back to BRIVEL_API_KEY / PORTVEL_API_KEY and\n"
-                 "BRIVEL_API_URL, then to the default URL.");
-    pyclass::def(cls, "__getstate__", &getstate, "The instance dict without locks and threads.");
-    pyclass::def(cls, "__setstate__", &setstate, "Restores the state with new locks and no sampling thread.");
+    sig::method(cls, "__init__",
+                {sig::arg("fast"), sig::arg("threshold"), sig::arg("check_interval"), sig::arg("api_key"),
+                 sig::arg("api_url"), sig::arg("gpu_threshold", "None"), sig::arg("verbose", "True"),
+                 sig::arg("priority", "None"), sig::arg("flexible", "None")},
+                "A stopped monitor; the key and URL fall back to BRIVEL_API_KEY / PORTVEL_API_KEY and\n"
+                "BRIVEL_API_URL, then to the default URL.",
+                &init);
+    sig::method(cls, "__getstate__", {}, "The instance dict without locks and threads.", &getstate);
+    sig::method(cls, "__setstate__", {sig::arg("state")}, "Restores the state with new locks and no sampling thread.",
+                &setstate);
     bind_start_stop(cls);
     bind_resource_loop(cls);
     bind_profile_hook(cls);

@@ -331,8 +331,7 @@ int native_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject*) {
     return 0;
 }
 
-void profile_hook(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_OverflowMonitor._profile_hook", {{"frame"}, {"event"}, {"arg"}}, args, kwargs);
+void profile_hook(py::object self, const sig::Bound& a) {
     args::exact_str(a[1], "event");
     std::string event = py::cast<std::string>(a[1]);
     Event ev = event == "call" ? Event::Call : event == "return" ? Event::Return : Event::Other;
@@ -346,10 +345,10 @@ bool is_native_hook(py::handle fn) {
 }  // namespace
 
 void bind_profile_hook(py::handle cls) {
-    pyclass::def(cls, "_profile_hook", &profile_hook,
-                 "_profile_hook(frame, event: str, arg) -> None\n\n"
-                 "Profile function of the starting thread: records calls of user functions and wraps\n"
-                 "those entered while overloaded, and heavy ones as they return.");
+    sig::method(cls, "_profile_hook", {sig::arg("frame"), sig::arg("event"), sig::arg("arg")},
+                "Profile function of the starting thread: records calls of user functions and wraps\n"
+                "those entered while overloaded, and heavy ones as they return.",
+                &profile_hook);
     g_hook_function = py::detail::get_function(cls.attr("__dict__")["_profile_hook"]).inc_ref().ptr();
     k = Keys{intern("_running"), intern("_overloaded"), intern("_call_stack"), intern("_heavy_signatures"),
              intern("_scope_wrapped"), intern("threshold"), intern("gpu_threshold"), intern("_gpu_available"),

@@ -17,15 +17,14 @@ PyObject* g_cache = nullptr;         // "_filename_cache"
 
 py::object abspath(py::handle p) { return ns::get("os").attr("path").attr("abspath")(p); }
 
-py::tuple compute_exclude_prefixes(py::args args, py::kwargs kwargs) {
-    sig::bind("_compute_exclude_prefixes", {}, args, kwargs);
+py::tuple compute_exclude_prefixes(const sig::Bound&) {
     py::object sysconfig = ns::import("sysconfig");
     py::set paths;
     for (const char* key : {"stdlib", "platstdlib", "purelib", "platlib"}) {
         py::object value = sysconfig.attr("get_paths")().attr("get")(key, "");
         if (args::truthy(value)) paths.add(abspath(value));
     }
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::object site = ns::import("site");
         for (py::handle entry : site.attr("getsitepackages")()) paths.add(abspath(entry));
         py::object usp = site.attr("getusersitepackages")();
@@ -34,7 +33,7 @@ py::tuple compute_exclude_prefixes(py::args args, py::kwargs kwargs) {
     paths.add(ns::get("os").attr("path").attr("dirname")(abspath(ns::get("__file__"))));
     // The package's own directory, where its Python modules live, is not user code either;
     // in a development install it differs from the directory of this extension file.
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::object package = ns::get("sys").attr("modules").attr("get")("brivel");
         if (!package.is_none())
             for (py::handle entry : py::getattr(package, "__path__", py::tuple())) paths.add(abspath(entry));
@@ -43,8 +42,7 @@ py::tuple compute_exclude_prefixes(py::args args, py::kwargs kwargs) {
     return py::tuple(builtins.attr("sorted")(paths, "key"_a = builtins.attr("len"), "reverse"_a = true));
 }
 
-bool check_user_code(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_OverflowMonitor._check_user_code", {{"filename"}}, args, kwargs);
+bool check_user_code(py::object self, const sig::Bound& a) {
     args::exact_str(a[0], "filename");
     PyObject* name = a[0].ptr();
     if (PyUnicode_GET_LENGTH(name) == 0 || PyUnicode_READ_CHAR(name, 0) == '<') return false;
@@ -54,8 +52,7 @@ bool check_user_code(py::object self, py::args args, py::kwargs kwargs) {
     return true;
 }
 
-py::object is_user_code(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_OverflowMonitor._is_user_code", {{"filename"}}, args, kwargs);
+py::object is_user_code(py::object self, const sig::Bound& a) {
     args::exact_str(a[0], "filename");
     py::object cache = self.attr("_filename_cache");
     py::object cached = cache.attr("get")(a[0]);
@@ -68,18 +65,20 @@ py::object is_user_code(py::object self, py::args args, py::kwargs kwargs) {
 }  // namespace
 
 void define_exclude_prefixes(py::module_& m) {
-    m.def("_compute_exclude_prefixes", &compute_exclude_prefixes,
-          "_compute_exclude_prefixes() -> tuple[str, ...]\n\n"
-          "The directories whose files are not user code: the interpreter's install paths, the\n"
-          "site-packages directories and this package's own directory, longest first.");
+    sig::def(m, "_compute_exclude_prefixes", {},
+             "The directories whose files are not user code: the interpreter's install paths, the\n"
+             "site-packages directories and this package's own directory, longest first.",
+             &compute_exclude_prefixes);
 }
 
 void bind_user_code(py::handle cls) {
-    pyclass::def(cls, "_is_user_code", &is_user_code,
-                 "_is_user_code(filename: str) -> bool\n\nWhether code from this file is user code, memoised per file name.");
-    pyclass::def(cls, "_check_user_code", &check_user_code,
-                 "_check_user_code(filename: str) -> bool\n\nThe uncached verdict: False for pseudo file names and for files under an\n"
-                 "excluded install prefix, True otherwise.");
+    sig::method(cls, "_is_user_code", {sig::arg("filename")},
+                "Whether code from this file is user code, memoised per file name.",
+                &is_user_code);
+    sig::method(cls, "_check_user_code", {sig::arg("filename")},
+                "The uncached verdict: False for pseudo file names and for files under an\n"
+                "excluded install prefix, True otherwise.",
+                &check_user_code);
     g_is_user_code = py::object(cls.attr("__dict__")["_is_user_code"]).release().ptr();
     g_name = PyUnicode_InternFromString("_is_user_code");
     g_cache = PyUnicode_InternFromString("_filename_cache");

@@ -95,8 +95,7 @@ bool still_current(py::handle self) {
     return mine.is_none() || mine.is(ns::get("threading").attr("current_thread")());
 }
 
-void resource_loop(py::object self, py::args args, py::kwargs kwargs) {
-    sig::bind("_OverflowMonitor._resource_loop", {}, args, kwargs);
+void resource_loop(py::object self, const sig::Bound&) {
     py::object psutil = ns::import("psutil");
     psutil.attr("cpu_percent")("interval"_a = py::none());
     while (args::truthy(self.attr("_running")) && still_current(self)) {
@@ -113,10 +112,10 @@ void resource_loop(py::object self, py::args args, py::kwargs kwargs) {
 }  // namespace
 
 void bind_resource_loop(py::handle cls) {
-    pyclass::def(cls, "_resource_loop", &resource_loop,
-                 "_resource_loop() -> None\n\n"
-                 "Body of the sampling thread: samples CPU, memory and GPU load once per period and\n"
-                 "keeps the overload verdict, until the monitor stops.");
+    sig::method(cls, "_resource_loop", {},
+                "Body of the sampling thread: samples CPU, memory and GPU load once per period and\n"
+                "keeps the overload verdict, until the monitor stops.",
+                &resource_loop);
 }
 
 }  // namespace brivel::overflow

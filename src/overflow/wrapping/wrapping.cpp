@@ -39,8 +39,7 @@ bool candidate(py::handle name, Test&& test) {
     }
 }
 
-void try_wrap_from_frame(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_OverflowMonitor._try_wrap_from_frame", {{"frame"}}, args, kwargs);
+void try_wrap_from_frame(py::object self, const sig::Bound& a) {
     py::object code = a[0].attr("f_code");
     py::object func_name = code.attr("co_name");
     py::object search = a[0].attr("f_back");
@@ -59,8 +58,7 @@ void try_wrap_from_frame(py::object self, py::args args, py::kwargs kwargs) {
     }
 }
 
-void wrap_scope(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_OverflowMonitor._wrap_scope", {{"frame"}}, args, kwargs);
+void wrap_scope(py::object self, const sig::Bound& a) {
     if (a[0].is_none()) return;
     py::object globals = a[0].attr("f_globals");
     py::list snapshot(globals.attr("items")());
@@ -77,8 +75,7 @@ void wrap_scope(py::object self, py::args args, py::kwargs kwargs) {
     }
 }
 
-void register_wrap(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_OverflowMonitor._register_wrap", {{"func_obj"}, {"func_name"}, {"namespace"}}, args, kwargs);
+void register_wrap(py::object self, const sig::Bound& a) {
     args::exact_str(a[1], "func_name");
     args::exact_dict(a[2], "namespace");
     LockHold hold(self.attr("_lock"));
@@ -93,8 +90,7 @@ void register_wrap(py::object self, py::args args, py::kwargs kwargs) {
                                           "wrapper"_a = wrapper);
 }
 
-py::object make_wrapper(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_OverflowMonitor._make_wrapper", {{"original"}}, args, kwargs);
+py::object make_wrapper(py::object self, const sig::Bound& a) {
     py::object wrapper = make_routing_wrapper(self, a[0]);
     ns::get("functools").attr("wraps")(a[0])(wrapper);
     wrapper.attr("_overflow_wrapped") = true;
@@ -104,8 +100,7 @@ py::object make_wrapper(py::object self, py::args args, py::kwargs kwargs) {
 
 // Only a name still bound to this monitor's wrapper gets its original back: a name the
 // user rebound or deleted meanwhile is theirs.
-void unwrap_all(py::object self, py::args args, py::kwargs kwargs) {
-    sig::bind("_OverflowMonitor._unwrap_all", {}, args, kwargs);
+void unwrap_all(py::object self, const sig::Bound&) {
     LockHold hold(self.attr("_lock"));
     py::object records = self.attr("_wrapped_functions");
     for (py::handle rec : py::list(records.attr("values")())) {
@@ -124,8 +119,7 @@ void unwrap_all(py::object self, py::args args, py::kwargs kwargs) {
     self.attr("_scope_wrapped") = false;
 }
 
-void wrap_record_init(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_WrapRecord.__init__", {{"original"}, {"name"}, {"namespace"}, {"wrapper"}}, args, kwargs);
+void wrap_record_init(py::object self, const sig::Bound& a) {
     args::exact_str(a[1], "name");
     args::exact_dict(a[2], "namespace");
     self.attr("original") = a[0];
@@ -144,30 +138,33 @@ void define_wrap_record(py::module_&) {
     body["__slots__"] = py::make_tuple("original", "name", "namespace", "wrapper");
     py::object cls = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)(
         "_WrapRecord", py::make_tuple(py::handle((PyObject*)&PyBaseObject_Type)), body);
-    pyclass::def(cls, "__init__", &wrap_record_init,
-                 "_WrapRecord(original, name: str, namespace: dict, wrapper) -> None");
+    sig::method(cls, "__init__", {sig::arg("original"), sig::arg("name"), sig::arg("namespace"), sig::arg("wrapper")},
+                "Records one wrap: the original function, its name, the namespace that binds it and\n"
+                "the wrapper put there.",
+                &wrap_record_init);
     ns::set("_WrapRecord", cls);
 }
 
 void bind_wrapping(py::handle cls) {
-    pyclass::def(cls, "_try_wrap_from_frame", &try_wrap_from_frame,
-                 "_try_wrap_from_frame(frame) -> None\n\n"
-                 "Wraps the function the frame runs, found under its own name in the module namespace\n"
-                 "of a calling frame.");
-    pyclass::def(cls, "_wrap_scope", &wrap_scope,
-                 "_wrap_scope(frame) -> None\n\nWraps the public user functions of the frame's module namespace.");
-    pyclass::def(cls, "_register_wrap", &register_wrap,
-                 "_register_wrap(func_obj, func_name: str, namespace: dict) -> None\n\n"
-                 "Rebinds namespace[func_name] to a new wrapper and records it, once per function object.");
-    pyclass::def(cls, "_make_wrapper", &make_wrapper,
-                 "_make_wrapper(original) -> Callable\n\n"
-                 "A routing wrapper of `original` carrying its metadata (functools.wraps).");
+    sig::method(cls, "_try_wrap_from_frame", {sig::arg("frame")},
+                "Wraps the function the frame runs, found under its own name in the module namespace\n"
+                "of a calling frame.",
+                &try_wrap_from_frame);
+    sig::method(cls, "_wrap_scope", {sig::arg("frame")},
+                "Wraps the public user functions of the frame's module namespace.",
+                &wrap_scope);
+    sig::method(cls, "_register_wrap", {sig::arg("func_obj"), sig::arg("func_name"), sig::arg("namespace")},
+                "Rebinds namespace[func_name] to a new wrapper and records it, once per function object.",
+                &register_wrap);
+    sig::method(cls, "_make_wrapper", {sig::arg("original")},
+                "A routing wrapper of `original` carrying its metadata (functools.wraps).",
+                &make_wrapper);
 }
 
 void bind_unwrap_all(py::handle cls) {
-    pyclass::def(cls, "_unwrap_all", &unwrap_all,
-                 "_unwrap_all() -> None\n\n"
-                 "Puts every original back where its wrapper is still bound, then forgets all wraps.");
+    sig::method(cls, "_unwrap_all", {},
+                "Puts every original back where its wrapper is still bound, then forgets all wraps.",
+                &unwrap_all);
 }
 
 }  // namespace brivel::overflow

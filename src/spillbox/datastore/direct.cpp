@@ -14,8 +14,8 @@ namespace {
 
 using namespace pybind11::literals;
 
-py::object upload_direct(py::object self, py::args args, py::kwargs kwargs) {
-    TransportArgs a = bind_transport("DataOffloader._upload_direct_to_r2", self, args, kwargs);
+py::object upload_direct(const TransportArgs& a) {
+    py::handle self = a.self;
     py::object httpx = ns::import("httpx");
     py::object reply = post_init(self, httpx, "/v1/data/upload-init", bearer(self),
                                  "upload-init request failed (%s); using legacy path",
@@ -36,8 +36,8 @@ py::object upload_direct(py::object self, py::args args, py::kwargs kwargs) {
         log("debug", "direct-to-R2 PUT failed (%s); falling back to legacy", e.value());
         return py::none();
     }
-    if (!a.progress.is_none()) errors::ignore_errors([&] { a.progress.attr("update")(a.size); });
-    errors::ignore_errors([&] {
+    if (!a.progress.is_none()) errors::best_effort([&] { a.progress.attr("update")(a.size); });
+    errors::best_effort([&] {
         py::dict body;
         body["data_key"] = data_key;
         body["size"] = a.size;
@@ -50,11 +50,11 @@ py::object upload_direct(py::object self, py::args args, py::kwargs kwargs) {
 }  // namespace
 
 void bind_direct_upload(py::handle cls) {
-    pyclass::def(cls, "_upload_direct_to_r2", &upload_direct,
-                 "_upload_direct_to_r2(serialized, size, upload_timeout, progress)\n\n"
-                 "Stores the payload with one PUT to a presigned object-store URL minted by\n"
-                 "/v1/data/upload-init and returns its data key; None when the path is not offered\n"
-                 "or the request or PUT fails.");
+    def_transport(cls, "_upload_direct_to_r2",
+                  "Stores the payload with one PUT to a presigned object-store URL minted by\n"
+                  "/v1/data/upload-init and returns its data key; None when the path is not offered\n"
+                  "or the request or PUT fails.",
+                  &upload_direct);
 }
 
 }  // namespace brivel::spillbox

@@ -13,8 +13,8 @@ namespace {
 
 using namespace pybind11::literals;
 
-py::object upload_legacy(py::object self, py::args args, py::kwargs kwargs) {
-    TransportArgs a = bind_transport("DataOffloader._upload_legacy", self, args, kwargs);
+py::object upload_legacy(const TransportArgs& a) {
+    py::handle self = a.self;
     py::object httpx = ns::import("httpx");
     py::dict headers = bearer(self);
     headers["Content-Type"] = "application/octet-stream";
@@ -38,18 +38,17 @@ py::object upload_legacy(py::object self, py::args args, py::kwargs kwargs) {
 
 }  // namespace
 
-TransportArgs bind_transport(const char* qualname, py::handle self, const py::args& args, const py::kwargs& kwargs) {
-    auto a = bind_method(qualname, {{"self"}, {"serialized"}, {"size"}, {"upload_timeout"}, {"progress"}}, self,
-                         args, kwargs);
-    args::exact_bytes(a[1], "serialized");
-    return {a[0], a[1], args::to_int(a[2], "size"), args::to_float(a[3], "upload_timeout"), a[4]};
+TransportArgs transport_args(py::handle self, const sig::Bound& a) {
+    args::exact_bytes(a[0], "serialized");
+    return {py::reinterpret_borrow<py::object>(self), a[0], args::to_int(a[1], "size"),
+            args::to_float(a[2], "upload_timeout"), a[3]};
 }
 
 void bind_legacy_upload(py::handle cls) {
-    pyclass::def(cls, "_upload_legacy", &upload_legacy,
-                 "_upload_legacy(serialized, size, upload_timeout, progress)\n\n"
-                 "POSTs the payload to the data API's /v1/data/upload and returns the data key of\n"
-                 "a 200 reply (None when it names none); None with a warning for another status.");
+    def_transport(cls, "_upload_legacy",
+                  "POSTs the payload to the data API's /v1/data/upload and returns the data key of\n"
+                  "a 200 reply (None when it names none); None with a warning for another status.",
+                  &upload_legacy);
 }
 
 }  // namespace brivel::spillbox

@@ -11,6 +11,7 @@
 #include "common/ns.hpp"
 #include "common/pool.hpp"
 #include "common/pyclass.hpp"
+#include "common/signature.hpp"
 #include "core/dataparts.hpp"
 #include "spillbox/api.hpp"
 #include "spillbox/config.hpp"
@@ -59,7 +60,7 @@ void note_progress(PartUpload& up, long long pn) {
         up.sent += r.length;
         cur = up.sent;
     }
-    errors::ignore_errors([&] { up.progress.attr("update")(cur); });
+    errors::best_effort([&] { up.progress.attr("update")(cur); });
 }
 
 // The guarded section: presign, dispatch, reap and complete. Returns the data key.
@@ -126,8 +127,8 @@ py::object send_parts(py::handle self, std::shared_ptr<PartUpload> up, py::handl
     return args::expect(py::reinterpret_borrow<py::object>(data_key), &PyUnicode_Type);
 }
 
-py::object upload_multipart(py::object self, py::args args, py::kwargs kwargs) {
-    TransportArgs a = bind_transport("DataOffloader._upload_multipart_to_r2", self, args, kwargs);
+py::object upload_multipart(const TransportArgs& a) {
+    py::handle self = a.self;
     ns::import("concurrent.futures");
     py::object threading = ns::import("threading");
     py::object time = ns::import("time");
@@ -164,7 +165,7 @@ py::object upload_multipart(py::object self, py::args args, py::kwargs kwargs) {
                                              "keepalive_expiry"_a = 30.0);
     up->transfer = httpx.attr("Client")("timeout"_a = a.upload_timeout, "limits"_a = limits);
 
-    auto close_transfer = [&] { errors::ignore_errors([&] { up->transfer.attr("close")(); }); };
+    auto close_transfer = [&] { errors::best_effort([&] { up->transfer.attr("close")(); }); };
     py::object result;
     try {
         try {
@@ -183,18 +184,16 @@ py::object upload_multipart(py::object self, py::args args, py::kwargs kwargs) {
     return result;
 }
 
-py::object abort_multipart(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = bind_method("DataOffloader._abort_multipart", {{"self"}, {"data_key"}, {"upload_id"}, {"auth"}}, self,
-                         args, kwargs);
-    args::exact_str(a[1], "data_key");
-    args::exact_str(a[2], "upload_id");
-    args::exact_dict(a[3], "auth");
+py::object abort_multipart(py::object self, const sig::Bound& a) {
+    args::exact_str(a[0], "data_key");
+    args::exact_str(a[1], "upload_id");
+    args::exact_dict(a[2], "auth");
     py::object httpx = ns::import("httpx");
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::dict body;
-        body["data_key"] = a[1];
-        body["upload_id"] = a[2];
-        httpx.attr("post")(api_url(self, "/v1/data/upload-abort-multipart"), "json"_a = body, "headers"_a = a[3],
+        body["data_key"] = a[0];
+        body["upload_id"] = a[1];
+        httpx.attr("post")(api_url(self, "/v1/data/upload-abort-multipart"), "json"_a = body, "headers"_a = a[2],
                            "timeout"_a = 30.0);
     });
     return py::none();
@@ -203,19 +202,19 @@ py::object abort_multipart(py::object self, py::args args, py::kwargs kwargs) {
 }  // namespace
 
 void bind_multipart_upload(py::handle cls) {
-    pyclass::def(cls, "_upload_multipart_to_r2", &upload_multipart,
-                 "_upload_multipart_to_r2(serialized, size, upload_timeout, progress)\n\n"
-                 "Stores the payload as a multipart upload to the object store (parts checked\n"
-                 "against their MD5, retried with back-off) and returns its data key; None, after\n"
-                 "aborting an opened upload, when the path is not offered or anything fails.");
+    def_transport(cls, "_upload_multipart_to_r2",
+                  "Stores the payload as a multipart upload to the object store (parts checked\n"
+                  "against their MD5, retried with back-off) and returns its data key; None, after\n"
+                  "aborting an opened upload, when the path is not offered or anything fails.",
+                  &upload_multipart);
 }
 
 void bind_abort_multipart(py::handle cls) {
-    pyclass::def(cls, "_abort_multipart", &abort_multipart,
-                 "_abort_multipart(data_key, upload_id, auth)\n\n"
-                 "Best-effort abort of an open multipart data upload; request failures are\n"
-                 "ignored. TypeError for a data_key or upload_id that is not a str or an auth that\n"
-                 "is not a dict.");
+    sig::method(cls, "_abort_multipart", {sig::arg("data_key"), sig::arg("upload_id"), sig::arg("auth")},
+                "Best-effort abort of an open multipart data upload; request failures are\n"
+                "ignored. TypeError for a data_key or upload_id that is not a str or an auth that\n"
+                "is not a dict.",
+                &abort_multipart);
 }
 
 }  // namespace brivel::spillbox

@@ -28,7 +28,7 @@ class ByteStream {
             }
             total_ = (end_ < 0 ? PyBytes_GET_SIZE(data_.ptr()) : end_) - start_;
         } else if (!on_progress_.is_none()) {
-            errors::ignore_errors([&] { on_progress_(sent_, total_); });
+            errors::best_effort([&] { on_progress_(sent_, total_); });
         }
         if (chunk_ < 0 || offset_ >= total_) {
             done_ = true;
@@ -60,9 +60,7 @@ Py_ssize_t clamp_chunk(const py::object& size) {
     return static_cast<Py_ssize_t>(v);
 }
 
-py::object stream_bytes(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_stream_bytes", {{"data"}, {"on_progress", false, false}, {"chunk_size", false, false}},
-                       args, kwargs);
+py::object stream_bytes(const sig::Bound& a) {
     args::exact_bytes(a[0], "data");
     py::object on_progress = a[1] ? a[1] : py::none();
     py::object chunk = a[2] ? args::to_int(a[2], "chunk_size") : py::int_(262144);
@@ -81,12 +79,12 @@ void define_stream_bytes(py::module_& m) {
         py::class_<ByteStream>(py::handle(), "_stream_bytes_iterator", py::module_local())
             .def("__iter__", [](py::object self) { return self; })
             .def("__next__", &ByteStream::next);
-    m.def("_stream_bytes", &stream_bytes,
-          "_stream_bytes(data, on_progress=None, chunk_size=262144)\n\n"
-          "Iterates over copies of consecutive chunk_size-byte slices of the bytes `data`.\n"
+    sig::def(m, "_stream_bytes", {sig::arg("data"), sig::arg("on_progress", "None"), sig::arg("chunk_size", "262144")},
+             "Iterates over copies of consecutive chunk_size-byte slices of the bytes `data`.\n"
           "After each chunk has been taken, on_progress(sent, total) is called with the bytes\n"
           "handed out so far (its ordinary exceptions are ignored). The arguments are checked\n"
-          "when called; TypeError for a `data` that is not exactly bytes.");
+             "when called; TypeError for a `data` that is not exactly bytes.",
+             &stream_bytes);
 }
 
 }  // namespace brivel::spillbox

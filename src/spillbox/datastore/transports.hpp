@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/py.hpp"
+#include "common/signature.hpp"
 
 namespace brivel::spillbox {
 
@@ -16,7 +17,13 @@ void bind_legacy_upload(py::handle cls);     // _upload_legacy
 struct TransportArgs {
     py::object self, serialized, size, upload_timeout, progress;
 };
-TransportArgs bind_transport(const char* qualname, py::handle self, const py::args& args,
-                             const py::kwargs& kwargs);
+TransportArgs transport_args(py::handle self, const sig::Bound& a);
+
+// Defines the transport method `name` of DataOffloader: `impl(const TransportArgs&)`.
+template <class F>
+void def_transport(py::handle cls, const char* name, const char* doc, F impl) {
+    sig::method(cls, name, {sig::arg("serialized"), sig::arg("size"), sig::arg("upload_timeout"), sig::arg("progress")},
+                doc, [impl](py::object self, const sig::Bound& a) { return impl(transport_args(self, a)); });
+}
 
 }  // namespace brivel::spillbox

@@ -1,5 +1,6 @@
 // _RemoteFile and _RemoteDir: plain classes under os.PathLike whose instance dict is all
 // their state, so they pickle by reference to the class plus that dict.
+#include <initializer_list>
 #include <string>
 
 #include "common/args.hpp"
@@ -16,14 +17,6 @@ namespace brivel::spillbox {
 namespace {
 
 using namespace pybind11::literals;
-
-// The call's positional arguments with self in front, so that argument errors count self
-// the way the interpreter's messages for a method do.
-py::args with_self(py::handle self, const py::args& args) {
-    PyObject* joined = PySequence_Concat(py::make_tuple(self).ptr(), args.ptr());
-    if (!joined) throw py::error_already_set();
-    return py::reinterpret_steal<py::args>(joined);
-}
 
 py::object exact_str(py::object value) { return args::expect(std::move(value), &PyUnicode_Type, false); }
 
@@ -81,12 +74,11 @@ void write_content(py::handle data, py::handle target) {
 
 // ------------------------------------------------------------------------------ _RemoteFile
 
-void file_init(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_RemoteFile.__init__", {{"self"}, {"data"}, {"filename"}}, with_self(self, args), kwargs);
-    args::exact_bytes(a[1], "data");
-    args::exact_str(a[2], "filename");
-    py::setattr(self, "_data", a[1]);
-    py::setattr(self, "_filename", a[2]);
+void file_init(py::object self, const sig::Bound& a) {
+    args::exact_bytes(a[0], "data");
+    args::exact_str(a[1], "filename");
+    py::setattr(self, "_data", a[0]);
+    py::setattr(self, "_filename", a[1]);
     py::setattr(self, "_path", py::none());
 }
 
@@ -108,14 +100,12 @@ py::str file_repr(py::object self) {
 
 // ------------------------------------------------------------------------------- _RemoteDir
 
-void dir_init(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_RemoteDir.__init__", {{"self"}, {"data"}, {"dirname"}, {"file_count"}},
-                       with_self(self, args), kwargs);
-    py::object count = args::to_int(a[3], "file_count");
-    args::exact_bytes(a[1], "data");
-    args::exact_str(a[2], "dirname");
-    py::setattr(self, "_data", a[1]);
-    py::setattr(self, "_dirname", a[2]);
+void dir_init(py::object self, const sig::Bound& a) {
+    py::object count = args::to_int(a[2], "file_count");
+    args::exact_bytes(a[0], "data");
+    args::exact_str(a[1], "dirname");
+    py::setattr(self, "_data", a[0]);
+    py::setattr(self, "_dirname", a[1]);
     py::setattr(self, "_file_count", count);
     py::setattr(self, "_path", py::none());
 }
@@ -149,16 +139,22 @@ py::str dir_repr(py::object self) {
 
 py::object as_path(py::object self) { return exact_str(self.attr("_materialize")()); }
 
+// A method of no arguments besides self.
+template <class F>
+void def_plain(py::handle cls, const char* name, const char* doc, F impl) {
+    sig::method(cls, name, {}, doc, [impl](py::object self, const sig::Bound&) { return impl(self); });
+}
+
 template <class Init, class Materialize, class Repr>
-void define_ref(const char* name, const char* doc, Init init, const char* init_doc, Materialize materialize,
-                const char* materialize_doc, Repr repr) {
+void define_ref(const char* name, const char* doc, std::initializer_list<sig::Param> init_params, Init init,
+                const char* init_doc, Materialize materialize, const char* materialize_doc, Repr repr) {
     py::object cls = pyclass::new_class(name, py::make_tuple(ns::import("os").attr("PathLike")));
     py::setattr(cls, "__doc__", py::str(doc));
-    pyclass::def(cls, "__init__", init, init_doc);
-    pyclass::def(cls, "_materialize", materialize, materialize_doc);
-    pyclass::def(cls, "__fspath__", &as_path, "The local path of the content, written out on first use (a str).");
-    pyclass::def(cls, "__str__", &as_path, "The local path of the content, written out on first use (a str).");
-    pyclass::def(cls, "__repr__", repr, "The name and sizes; writes nothing.");
+    sig::method(cls, "__init__", init_params, init_doc, init);
+    def_plain(cls, "_materialize", materialize_doc, materialize);
+    def_plain(cls, "__fspath__", "The local path of the content, written out on first use (a str).", &as_path);
+    def_plain(cls, "__str__", "The local path of the content, written out on first use (a str).", &as_path);
+    def_plain(cls, "__repr__", "The name and sizes; writes nothing.", repr);
     // The class was made before its methods: os.PathLike's abstract __fspath__ is now defined.
     ns::import("abc").attr("update_abstractmethods")(cls);
     ns::set(name, cls);
@@ -171,10 +167,9 @@ void define_remote_refs(py::module_&) {
                "A local file shipped with a call: its bytes and its name. Used as a path on the "
                "receiving side, it writes the bytes into a new temporary directory once and "
                "answers with the file's path there.",
-               &file_init,
+               {sig::arg("data"), sig::arg("filename")}, &file_init,
                "Stores the file's whole content (exactly bytes) and its name (exactly str).",
                &file_materialize,
-               "_materialize()\n\n"
                "Writes the content into a new temporary directory on the first call and returns\n"
                "the file's path there; later calls return the same path. Errors propagate.",
                &file_repr);
@@ -182,11 +177,10 @@ void define_remote_refs(py::module_&) {
                "A local directory shipped with a call as an in-memory ZIP archive, with its "
                "name and file count. Used as a path on the receiving side, it extracts the "
                "archive into a new temporary directory once and answers with that path.",
-               &dir_init,
+               {sig::arg("data"), sig::arg("dirname"), sig::arg("file_count")}, &dir_init,
                "Stores the archive (exactly bytes), the directory's name (exactly str) and the\n"
                "number of files (a number, converted with int()).",
                &dir_materialize,
-               "_materialize()\n\n"
                "Extracts the archive into a new temporary directory on the first call and returns\n"
                "the directory's path there; later calls return the same path. Errors propagate.",
                &dir_repr);

@@ -13,8 +13,7 @@ py::object remote_dir(py::handle source, py::handle name) {
     return ns::call("_RemoteDir", pair[0], name, pair[1]);
 }
 
-py::object resolve_one(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_resolve_one", {{"obj"}}, args, kwargs);
+py::object resolve_one(const sig::Bound& a) {
     py::object obj = a[0];
     py::object path_type = ns::get("Path");
     py::object os_path = ns::get("os").attr("path");
@@ -36,11 +35,11 @@ py::object resolve_one(py::args args, py::kwargs kwargs) {
 }  // namespace
 
 void define_resolve_one(py::module_& m) {
-    m.def("_resolve_one", &resolve_one,
-          "_resolve_one(obj)\n\n"
-          "A Path or str naming a local file becomes a _RemoteFile of its bytes and base name;\n"
-          "one naming a directory a _RemoteDir of its archive, base name and file count; anything\n"
-          "else is returned unchanged. Read errors propagate.");
+    sig::def(m, "_resolve_one", {sig::arg("obj")},
+             "A Path or str naming a local file becomes a _RemoteFile of its bytes and base name;\n"
+             "one naming a directory a _RemoteDir of its archive, base name and file count; anything\n"
+             "else is returned unchanged. Read errors propagate.",
+             &resolve_one);
 }
 
 }  // namespace brivel::spillbox

@@ -30,13 +30,11 @@ py::object local_test(py::handle obj, const char* path_method, const char* os_pa
     return py::bool_(false);
 }
 
-py::object is_local_file(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_is_local_file", {{"obj"}}, args, kwargs);
+py::object is_local_file(const sig::Bound& a) {
     return local_test(a[0], "is_file", "isfile");
 }
 
-py::object is_local_dir(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_is_local_dir", {{"obj"}}, args, kwargs);
+py::object is_local_dir(const sig::Bound& a) {
     return local_test(a[0], "is_dir", "isdir");
 }
 
@@ -75,8 +73,7 @@ class Scan {
     }
 };
 
-py::tuple resolve_file_args(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("resolve_file_args", {{"args"}, {"kwargs"}}, args, kwargs);
+py::tuple resolve_file_args(const sig::Bound& a) {
     args::exact_tuple(a[0], "args");
     args::exact_dict(a[1], "kwargs");
     Scan scan;
@@ -93,23 +90,23 @@ py::tuple resolve_file_args(py::args args, py::kwargs kwargs) {
 }  // namespace
 
 void define_local_tests(py::module_& m) {
-    m.def("_is_local_file", &is_local_file,
-          "_is_local_file(obj)\n\n"
-          "Path.is_file() for a Path; os.path.isfile() for a str of at most 4095 characters that\n"
-          "is not an http, https, s3 or gs URL; False for anything else.");
-    m.def("_is_local_dir", &is_local_dir,
-          "_is_local_dir(obj)\n\n"
-          "Path.is_dir() for a Path; os.path.isdir() for a str of at most 4095 characters that\n"
-          "is not an http, https, s3 or gs URL; False for anything else.");
+    sig::def(m, "_is_local_file", {sig::arg("obj")},
+             "Path.is_file() for a Path; os.path.isfile() for a str of at most 4095 characters that\n"
+             "is not an http, https, s3 or gs URL; False for anything else.",
+             &is_local_file);
+    sig::def(m, "_is_local_dir", {sig::arg("obj")},
+             "Path.is_dir() for a Path; os.path.isdir() for a str of at most 4095 characters that\n"
+             "is not an http, https, s3 or gs URL; False for anything else.",
+             &is_local_dir);
 }
 
 void define_resolve_file_args(py::module_& m) {
-    m.def("resolve_file_args", &resolve_file_args,
-          "resolve_file_args(args, kwargs)\n\n"
-          "Returns (args, kwargs, count): the call's arguments with every value that names a local\n"
-          "file or directory, at the top level or one list, tuple or dict level below, replaced\n"
-          "by a _RemoteFile or _RemoteDir carrying its content, and the number replaced.\n"
-          "TypeError when args is not a tuple or kwargs not a dict; read errors propagate.");
+    sig::def(m, "resolve_file_args", {sig::arg("args"), sig::arg("kwargs")},
+             "Returns (args, kwargs, count): the call's arguments with every value that names a local\n"
+             "file or directory, at the top level or one list, tuple or dict level below, replaced\n"
+             "by a _RemoteFile or _RemoteDir carrying its content, and the number replaced.\n"
+             "TypeError when args is not a tuple or kwargs not a dict; read errors propagate.",
+             &resolve_file_args);
 }
 
 }  // namespace brivel::spillbox

@@ -39,8 +39,7 @@ py::object entry_name(const std::string& raw, bool as_bytes) {
     }
 }
 
-py::tuple zip_directory(py::args args, py::kwargs kwargs) {
-    auto a = sig::bind("_zip_directory", {{"dir_path"}}, args, kwargs);
+py::tuple zip_directory(const sig::Bound& a) {
     fspath::Encoded top = fspath::encode(a[0]);
     zipw::DirectoryArchive built;
     std::uint64_t size = 0;
@@ -64,12 +63,12 @@ py::tuple zip_directory(py::args args, py::kwargs kwargs) {
 }  // namespace
 
 void define_zip_directory(py::module_& m) {
-    m.def("_zip_directory", &zip_directory,
-          "_zip_directory(dir_path)\n\n"
-          "Returns (archive, count): a Deflate ZIP archive in memory of every regular file below\n"
-          "dir_path, in os.walk order, named by its path relative to dir_path (no directory\n"
-          "entries), and the number of files in it. Raises the OSError of a file that cannot be\n"
-          "read (a broken link among them) or of a dir_path that cannot be listed.");
+    sig::def(m, "_zip_directory", {sig::arg("dir_path")},
+             "Returns (archive, count): a Deflate ZIP archive in memory of every regular file below\n"
+             "dir_path, in os.walk order, named by its path relative to dir_path (no directory\n"
+             "entries), and the number of files in it. Raises the OSError of a file that cannot be\n"
+             "read (a broken link among them) or of a dir_path that cannot be listed.",
+             &zip_directory);
 }
 
 }  // namespace brivel::spillbox

@@ -34,9 +34,7 @@ py::object shallow_size_of(py::handle obj) {
     return getsizeof(obj);
 }
 
-py::object shallow_size(py::args args, py::kwargs kwargs) {
-    return shallow_size_of(sig::bind("_shallow_size", {{"obj"}}, args, kwargs)[0]);
-}
+py::object shallow_size(const sig::Bound& a) { return shallow_size_of(a[0]); }
 
 // The probes in order; the first that matches measures, and its failure is the result's.
 py::object estimate(py::handle obj) {
@@ -66,26 +64,26 @@ py::object estimate(py::handle obj) {
     return getsizeof(obj);
 }
 
-py::object estimate_arg_size(py::args args, py::kwargs kwargs) {
-    py::object obj = sig::bind("estimate_arg_size", {{"obj"}}, args, kwargs)[0];
+py::object estimate_arg_size(const sig::Bound& a) {
+    py::object obj = a[0];
     py::object result = py::int_(0);
-    errors::ignore_errors([&] { result = estimate(obj); });
+    errors::best_effort([&] { result = estimate(obj); });
     return result;
 }
 
 }  // namespace
 
 void define_size_estimate(py::module_& m) {
-    m.def("estimate_arg_size", &estimate_arg_size,
-          "estimate_arg_size(obj)\n\n"
-          "Estimated size in bytes of one call argument, without serialising it: a shipped\n"
-          "file's content length, `nbytes`, `memory_usage(deep=True)`, the length of bytes or\n"
-          "text, or sys.getsizeof (plus one level of items for a list, tuple or dict). Returns\n"
-          "0 when measuring raises an ordinary exception.");
-    m.def("_shallow_size", &shallow_size,
-          "_shallow_size(obj)\n\n"
-          "Size of one container item: int(obj.nbytes), len() of bytes, bytearray or str, else\n"
-          "sys.getsizeof(obj). Errors propagate.");
+    sig::def(m, "estimate_arg_size", {sig::arg("obj")},
+             "Estimated size in bytes of one call argument, without serialising it: a shipped\n"
+             "file's content length, `nbytes`, `memory_usage(deep=True)`, the length of bytes or\n"
+             "text, or sys.getsizeof (plus one level of items for a list, tuple or dict). Returns\n"
+             "0 when measuring raises an ordinary exception.",
+             &estimate_arg_size);
+    sig::def(m, "_shallow_size", {sig::arg("obj")},
+             "Size of one container item: int(obj.nbytes), len() of bytes, bytearray or str, else\n"
+             "sys.getsizeof(obj). Errors propagate.",
+             &shallow_size);
 }
 
 }  // namespace brivel::spillbox

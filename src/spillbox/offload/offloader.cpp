@@ -7,6 +7,7 @@
 #include "common/lock.hpp"
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
+#include "common/signature.hpp"
 #include "spillbox/api.hpp"
 #include "spillbox/config.hpp"
 #include "spillbox/datastore/transports.hpp"
@@ -17,34 +18,28 @@ namespace {
 
 using namespace pybind11::literals;
 
-void init(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = bind_method("DataOffloader.__init__",
-                         {{"self"}, {"api_url"}, {"api_key"}, {"size_threshold", false, false},
-                          {"progress_factory", false, false}},
-                         self, args, kwargs);
-    py::object threshold = a[3] ? args::to_int(a[3], "size_threshold", true) : py::none();
-    args::exact_str(a[1], "api_url");
-    args::exact_str(a[2], "api_key");
-    py::setattr(self, "api_url", a[1]);
-    py::setattr(self, "api_key", a[2]);
+void init(py::object self, const sig::Bound& a) {
+    py::object threshold = args::to_int(a[2], "size_threshold", true);
+    args::exact_str(a[0], "api_url");
+    args::exact_str(a[1], "api_key");
+    py::setattr(self, "api_url", a[0]);
+    py::setattr(self, "api_key", a[1]);
     py::setattr(self, "_size_threshold", threshold.is_none() ? ns::get("_DEFAULT_SIZE_THRESHOLD") : threshold);
     py::setattr(self, "_pending_keys", py::list());
     py::setattr(self, "_keys_lock", ns::get("threading").attr("Lock")());
     py::setattr(self, "_upload_cache", py::dict());
-    py::setattr(self, "_progress_factory", a[4] ? a[4] : py::none());
+    py::setattr(self, "_progress_factory", a[3]);
 }
 
 // The lock stays behind; everything else in the instance dict travels, the API key too.
-py::dict getstate(py::object self, py::args args, py::kwargs kwargs) {
-    bind_method("DataOffloader.__getstate__", {{"self"}}, self, args, kwargs);
+py::dict getstate(py::object self, const sig::Bound&) {
     py::dict state = py::dict(self.attr("__dict__")).attr("copy")();
     state.attr("pop")("_keys_lock", py::none());
     return state;
 }
 
-void setstate(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = bind_method("DataOffloader.__setstate__", {{"self"}, {"state"}}, self, args, kwargs);
-    self.attr("__dict__").attr("update")(a[1]);
+void setstate(py::object self, const sig::Bound& a) {
+    self.attr("__dict__").attr("update")(a[0]);
     py::setattr(self, "_keys_lock", ns::get("threading").attr("Lock")());
 }
 
@@ -64,13 +59,12 @@ py::object transport_chain(py::handle self, py::handle serialized, py::handle si
     return py::none();
 }
 
-py::object upload(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = bind_method("DataOffloader._upload", {{"self"}, {"arg"}, {"label", false, false}}, self, args, kwargs);
-    py::object label = a[2] ? a[2] : py::str("Uploading data");
+py::object upload(py::object self, const sig::Bound& a) {
+    py::object label = a[1];
     args::exact_str(label, "label");
     py::object serialized;
     try {
-        serialized = ns::import("cloudpickle").attr("dumps")(a[1]);
+        serialized = ns::import("cloudpickle").attr("dumps")(a[0]);
     } catch (py::error_already_set& e) {
         if (!errors::ordinary(e)) throw;
         log("warning", "Cannot serialise arg for offload: %s", e.value());
@@ -90,9 +84,9 @@ py::object upload(py::object self, py::args args, py::kwargs kwargs) {
         py::object progress = py::none();
         py::object factory = self.attr("_progress_factory");
         if (!factory.is_none() && size >= self.attr("UPLOAD_PROGRESS_THRESHOLD"))
-            errors::ignore_errors([&] { progress = factory(label, size); });
+            errors::best_effort([&] { progress = factory(label, size); });
         auto close = [&] {
-            if (!progress.is_none()) errors::ignore_errors([&] { progress.attr("close")(); });
+            if (!progress.is_none()) errors::best_effort([&] { progress.attr("close")(); });
         };
         py::object key;
         try {
@@ -116,10 +110,8 @@ py::object upload(py::object self, py::args args, py::kwargs kwargs) {
 }
 
 // Sizes every argument, uploads those at or over the threshold, and puts None in their places.
-py::tuple offload_large_args(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = bind_method("DataOffloader.offload_large_args", {{"self"}, {"func"}, {"args"}, {"kwargs"}}, self, args,
-                         kwargs);
-    py::object func = a[1], call_args = a[2], call_kwargs = a[3];
+py::tuple offload_large_args(py::object self, const sig::Bound& a) {
+    py::object func = a[0], call_args = a[1], call_kwargs = a[2];
     args::exact_tuple(call_args, "args");
     args::exact_dict(call_kwargs, "kwargs");
     py::dict arg_refs, kwarg_refs;
@@ -157,9 +149,8 @@ py::tuple offload_large_args(py::object self, py::args args, py::kwargs kwargs) 
 // Deletes each key (best effort), drops the keys from the pending list, and forgets the
 // cache entries that point at them, so that identical bytes are uploaded again instead of
 // being answered with a deleted key.
-void flush_keys(py::object self, py::args args, py::kwargs kwargs) {
-    auto a = bind_method("DataOffloader.flush_keys", {{"self"}, {"keys"}}, self, args, kwargs);
-    py::object keys = a[1];
+void flush_keys(py::object self, const sig::Bound& a) {
+    py::object keys = a[0];
     args::exact_list(keys, "keys");
     if (PyList_GET_SIZE(keys.ptr()) == 0) return;
     py::object httpx;
@@ -171,7 +162,7 @@ void flush_keys(py::object self, py::args args, py::kwargs kwargs) {
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
         py::object key = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(keys.ptr(), i));
-        errors::ignore_errors([&] {
+        errors::best_effort([&] {
             py::str url = concat(api_url(self, "/v1/data/"), text(key));
             httpx.attr("delete")(url, "headers"_a = bearer(self), "timeout"_a = 10.0);
         });
@@ -196,8 +187,7 @@ void flush_keys(py::object self, py::args args, py::kwargs kwargs) {
     log("debug", "Flushed %d data key(s)", py::len(keys));
 }
 
-void flush_all(py::object self, py::args args, py::kwargs kwargs) {
-    bind_method("DataOffloader.flush_all", {{"self"}}, self, args, kwargs);
+void flush_all(py::object self, const sig::Bound&) {
     py::list snapshot;
     {
         LockHold hold(self.attr("_keys_lock"));
@@ -219,31 +209,34 @@ void define_data_offloader(py::module_&) {
                         "wrapper that fetches them where the call runs. Keeps the keys it uploaded until\n"
                         "they are flushed and a cache from content hash to data key."));
     py::setattr(cls, "UPLOAD_PROGRESS_THRESHOLD", py::int_(5242880));
-    pyclass::def(cls, "__init__", &init,
-                 "Checks and stores the API URL and key (exactly str), the size threshold (a number,\n"
-                 "converted with int(); None for the module default) and the progress factory.");
-    pyclass::def(cls, "__getstate__", &getstate, "Returns a copy of the instance dict without the key lock.");
-    pyclass::def(cls, "__setstate__", &setstate, "Restores the instance dict and creates a new key lock.");
-    pyclass::def(cls, "offload_large_args", &offload_large_args,
-                 "offload_large_args(func, args, kwargs)\n\n"
-                 "Uploads every argument whose estimated size reaches the threshold and returns\n"
-                 "(wrapper, args with None in their places, kwargs likewise, data keys); with nothing\n"
-                 "offloaded, (func, args, kwargs, []). Upload failures leave the argument in place.\n"
-                 "TypeError when args is not exactly a tuple or kwargs not exactly a dict.");
-    pyclass::def(cls, "_upload", &upload,
-                 "_upload(arg, label='Uploading data')\n\n"
-                 "Pickles the argument and stores it over the first upload path that gives a data\n"
-                 "key; returns the key (from the cache for bytes stored before) or None.");
+    sig::method(cls, "__init__",
+                {sig::arg("api_url"), sig::arg("api_key"), sig::arg("size_threshold", "None"),
+                 sig::arg("progress_factory", "None")},
+                "Checks and stores the API URL and key (exactly str), the size threshold (a number,\n"
+                "converted with int(); None for the module default) and the progress factory.",
+                &init);
+    sig::method(cls, "__getstate__", {}, "Returns a copy of the instance dict without the key lock.", &getstate);
+    sig::method(cls, "__setstate__", {sig::arg("state")}, "Restores the instance dict and creates a new key lock.",
+                &setstate);
+    sig::method(cls, "offload_large_args", {sig::arg("func"), sig::arg("args"), sig::arg("kwargs")},
+                "Uploads every argument whose estimated size reaches the threshold and returns\n"
+                "(wrapper, args with None in their places, kwargs likewise, data keys); with nothing\n"
+                "offloaded, (func, args, kwargs, []). Upload failures leave the argument in place.\n"
+                "TypeError when args is not exactly a tuple or kwargs not exactly a dict.",
+                &offload_large_args);
+    sig::method(cls, "_upload", {sig::arg("arg"), sig::arg("label", "'Uploading data'")},
+                "Pickles the argument and stores it over the first upload path that gives a data\n"
+                "key; returns the key (from the cache for bytes stored before) or None.",
+                &upload);
     bind_direct_upload(cls);
     bind_multipart_upload(cls);
     bind_abort_multipart(cls);
     bind_legacy_upload(cls);
-    pyclass::def(cls, "flush_keys", &flush_keys,
-                 "flush_keys(keys)\n\n"
-                 "Deletes each data key of the list from the data store (failures ignored) and\n"
-                 "forgets it as pending and in the upload cache. TypeError when keys is not a list.");
-    pyclass::def(cls, "flush_all", &flush_all,
-                 "flush_all()\n\nDeletes every pending data key and empties the upload cache.");
+    sig::method(cls, "flush_keys", {sig::arg("keys")},
+                "Deletes each data key of the list from the data store (failures ignored) and\n"
+                "forgets it as pending and in the upload cache. TypeError when keys is not a list.",
+                &flush_keys);
+    sig::method(cls, "flush_all", {}, "Deletes every pending data key and empties the upload cache.", &flush_all);
     ns::set("DataOffloader", cls);
 }
 

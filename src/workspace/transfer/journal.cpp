@@ -19,7 +19,7 @@ py::tuple no_journal() { return py::make_tuple(py::none(), py::list()); }
 py::tuple read_journal_state(const sig::Bound& v) {
     py::object text;
     bool read = false;
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         text = v[0].attr("read_text")().attr("strip")();
         read = true;
     });
@@ -29,7 +29,7 @@ py::tuple read_journal_state(const sig::Bound& v) {
     // The older whole-file form: one object holding its records under "completed".
     bool whole = false;
     py::tuple result;
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::object doc = json.attr("loads")(text);
         if (!PyDict_CheckExact(doc.ptr())) return;
         py::object recs = doc.attr("get")("completed");
@@ -48,7 +48,7 @@ py::tuple read_journal_state(const sig::Bound& v) {
         if (!args::truthy(line)) continue;
         py::object value;
         bool parsed = false;
-        errors::ignore_errors([&] {
+        errors::best_effort([&] {
             value = json.attr("loads")(line);
             parsed = true;
         });
@@ -75,7 +75,7 @@ py::dict part_line(py::handle pn, py::handle etag, py::handle ck) {
 }  // namespace
 
 void Attempt::write_journal_header() {
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::dict header;
         header["upload_id"] = upload_id;
         header["part_size"] = py::int_(part_size);
@@ -90,13 +90,13 @@ void Attempt::write_journal_header() {
 }
 
 void Attempt::append_part(py::handle pn, py::handle etag, py::handle ck) {
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::object line = dumps(part_line(pn, etag, ck)) + py::str("\n");
         py::object f = ns::import("builtins").attr("open")(journal, "a");
         try {
             f.attr("write")(line);
         } catch (...) {
-            errors::ignore_errors([&] { f.attr("close")(); });
+            errors::best_effort([&] { f.attr("close")(); });
             throw;
         }
         f.attr("close")();

@@ -43,7 +43,7 @@ py::object binop(PyObject* r) {
 py::object item(py::handle mapping, const char* key) { return binop(PyObject_GetItem(mapping.ptr(), py::str(key).ptr())); }
 
 void unlink_journal(const py::object& journal) {
-    errors::ignore_errors([&] { journal.attr("unlink")(); });
+    errors::best_effort([&] { journal.attr("unlink")(); });
 }
 
 // Arguments shared by the entry and one attempt, checked and converted in parameter order.
@@ -98,7 +98,7 @@ FileStamp stamp(const py::object& path) {
 // no journal, and a new upload is created.
 void resume(Attempt& at) {
     bool ok = false;
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         auto state = sig::unpack(ns::call("_read_journal_state", at.journal), 2);
         py::object header = state[0];
         if (header.is_none()) return;

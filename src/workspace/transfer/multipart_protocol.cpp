@@ -62,7 +62,7 @@ void multipart_abort(py::object self, const sig::Bound& v) {
     args::exact_str(v[0], "endpoint");
     args::exact_str(v[1], "sha");
     args::exact_str(v[2], "upload_id");
-    errors::ignore_errors([&] {
+    errors::best_effort([&] {
         py::object pool = self.attr("_api_http_client")();
         pool.attr("post")(endpoint_url(self, v[0]), "json"_a = upload_body(v[1], v[2]),
                           "headers"_a = self.attr("_headers")());
