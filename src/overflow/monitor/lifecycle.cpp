@@ -76,6 +76,7 @@ void init_gpu(py::object self, const sig::Bound&) {
 void stop(py::object self, const sig::Bound&) {
     if (!args::truthy(self.attr("_running"))) return;
     self.attr("_running") = false;
+    py::object sampler = self.attr("_monitor_thread");
     self.attr("_monitor_thread") = py::none();
     // Another thread's profile function is not ours to replace; the hook left on the
     // starting thread is inert once _running is false.
@@ -93,6 +94,11 @@ void stop(py::object self, const sig::Bound&) {
         self.attr("_nvml_handle") = py::none();
     }
     log("info", "Overflow monitor stopped.");
+    // The sampler ends at its next wake-up. Waiting for it (bounded) keeps it out of native
+    // code when the exit handler's stop is followed by interpreter finalization, which would
+    // otherwise end the thread mid-frame and release its references without the GIL.
+    if (!sampler.is_none() && !sampler.equal(ns::get("threading").attr("current_thread")()))
+        errors::best_effort([&] { sampler.attr("join")(py::float_(2.0)); });
 }
 
 }  // namespace
