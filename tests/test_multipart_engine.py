@@ -1,6 +1,5 @@
 """The resumable multipart engine and its part dispatch, end to end against the double."""
 
-import base64
 import concurrent.futures
 import hashlib
 import json
@@ -16,20 +15,11 @@ import httpx
 import pytest
 
 import brivel.workspace as ws
+from support.multipart import b64sha, client  # noqa: F401  (client is a fixture)
 
 pytestmark = pytest.mark.timeout(120)
 
 KIB, MIB = 1024, 1 << 20
-
-
-def b64sha(data: bytes) -> str:
-    return base64.b64encode(hashlib.sha256(data).digest()).decode()
-
-
-@pytest.fixture
-def client(cloud):
-    with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=10) as c:
-        yield c
 
 
 @pytest.fixture

@@ -1,6 +1,5 @@
 """Part data and the part PUT: region digests, ETag checks, retries and re-mints."""
 
-import base64
 import hashlib
 import os
 
@@ -8,18 +7,9 @@ import httpx
 import pytest
 
 import brivel.workspace as ws
+from support.multipart import b64sha, client  # noqa: F401  (client is a fixture)
 
 pytestmark = pytest.mark.timeout(60)
-
-
-def b64sha(data: bytes) -> str:
-    return base64.b64encode(hashlib.sha256(data).digest()).decode()
-
-
-@pytest.fixture
-def client(cloud):
-    with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=10) as c:
-        yield c
 
 
 @pytest.fixture
