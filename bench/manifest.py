@@ -166,15 +166,14 @@ def shown(seconds):
 def report(label, ours, base_label, base, goal=None, faster=False):
     """One line: the two times, the ratio and the goal. faster=True states the speed-up
     (base / ours, goal a minimum), else the time ratio (ours / base, goal a maximum)."""
-    if faster:
-        ratio, text, met = base / ours, f"{base / ours:.2f}x faster", goal is None or base / ours >= goal
-        goal_text = f"goal >= {goal:g}x" if goal is not None else "informative"
+    ratio = base / ours if faster else ours / base
+    if goal is None:
+        tail = "(informative)"
     else:
-        ratio, text, met = ours / base, f"{ours / base:.2f}x {base_label}", goal is None or ours / base <= goal
-        goal_text = f"goal <= {goal:g}x" if goal is not None else "informative"
-    verdict = "" if goal is None else ("  met" if met else "  MISSED")
-    print(f"    {label:12} {shown(ours):>10} | {base_label:12} {shown(base):>10} | {text} ({goal_text}){verdict}")
-    return ratio
+        met = ratio >= goal if faster else ratio <= goal
+        tail = f"(goal {'>=' if faster else '<='} {goal:g}x)  {'met' if met else 'MISSED'}"
+    print(f"    {label:12} {shown(ours):>10} | {base_label:12} {shown(base):>10} | "
+          f"{ratio:.2f}x {'faster' if faster else base_label} {tail}")
 
 
 def run_quiet(cmd, **kw):
@@ -297,7 +296,7 @@ def bench_memory(root):
         ratio = peak / traced["result"]
         print(f"    {mode} build: result {traced['result'] / 1e6:.1f} MB ({traced['files']} files) | peak "
               f"{peak / 1e6:.1f} MB (traced {traced['peak'] / 1e6:.1f} MB, resident +{resident['peak'] / 1e6:.1f} MB) "
-              f"| {ratio:.2f}x result (goal <= 1.5x){'  met' if ratio <= 1.5 else '  MISSED'}")
+              f"| {ratio:.2f}x result (goal <= 1.5x)  {'met' if ratio <= 1.5 else 'MISSED'}")
 
 
 # ---------------------------------------------------------------- real trees --------
