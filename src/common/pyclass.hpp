@@ -41,3 +41,24 @@ class Fields {
 py::object dataclass(py::handle cls);
 
 }  // namespace brivel::pyclass
+
+namespace brivel::pyclass {
+
+// Instances of a dataclass made without calling its generated __init__: object.__new__,
+// then every field set in declaration order, which leaves the same instance __dict__ as
+// the __init__ would. It applies only while the class still has the __init__ it had when
+// captured and the default __new__ and __setattr__; otherwise the caller calls the class.
+class DirectInit {
+  public:
+    DirectInit() = default;
+    DirectInit(py::handle cls, py::tuple fields);
+    bool applies(py::handle cls) const;
+    // `values` in field order; applies(cls) must hold.
+    py::object make(PyObject* const* values) const;
+
+  private:
+    py::object cls_, init_;
+    py::tuple fields_;
+};
+
+}  // namespace brivel::pyclass

@@ -12,8 +12,31 @@
 
 namespace brivel::digest {
 
+namespace {
+
+// The algorithms fetched from the provider once for the process: a context set up with
+// the plain EVP_sha256() fetches again (a locked table lookup) every time, which shows on
+// tens of thousands of small files hashed from several threads.
+const EVP_MD* sha256_md() {
+    static const EVP_MD* const md = [] {
+        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+        return fetched ? fetched : EVP_sha256();
+    }();
+    return md;
+}
+
+const EVP_MD* md5_md() {
+    static const EVP_MD* const md = [] {
+        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
+        return fetched ? fetched : EVP_md5();
+    }();
+    return md;
+}
+
+}  // namespace
+
 Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
-    if (!ctx_ || EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) {
+    if (!ctx_ || EVP_DigestInit_ex(ctx_, sha256_md(), nullptr) != 1) {
         EVP_MD_CTX_free(ctx_);
         throw std::bad_alloc();
     }
@@ -31,7 +54,7 @@ Sha256Raw Sha256::finish() {
 }
 
 Md5::Md5() : ctx_(EVP_MD_CTX_new()) {
-    if (!ctx_ || EVP_DigestInit_ex(ctx_, EVP_md5(), nullptr) != 1) {
+    if (!ctx_ || EVP_DigestInit_ex(ctx_, md5_md(), nullptr) != 1) {
         EVP_MD_CTX_free(ctx_);
         throw std::bad_alloc();
     }
@@ -48,14 +71,29 @@ std::string Md5::finish_hex() {
     return hex(out, len);
 }
 
-std::string hex(const unsigned char* data, std::size_t n) {
+void hex_into(const unsigned char* data, std::size_t n, char* out) {
     static constexpr char digits[] = "0123456789abcdef";
-    std::string s(n * 2, '\0');
     for (std::size_t i = 0; i < n; ++i) {
-        s[2 * i] = digits[data[i] >> 4];
-        s[2 * i + 1] = digits[data[i] & 0xF];
+        out[2 * i] = digits[data[i] >> 4];
+        out[2 * i + 1] = digits[data[i] & 0xF];
     }
+}
+
+std::string hex(const unsigned char* data, std::size_t n) {
+    std::string s(n * 2, '\0');
+    hex_into(data, n, s.data());
     return s;
+}
+
+bool from_hex(std::string_view text, Sha256Raw& out) {
+    if (text.size() != 2 * out.size()) return false;
+    auto nibble = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const int hi = nibble(text[2 * i]), lo = nibble(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out[i] = static_cast<unsigned char>(hi << 4 | lo);
+    }
+    return true;
 }
 
 std::string base64(const unsigned char* data, std::size_t n) {
@@ -68,7 +106,7 @@ std::string base64(const unsigned char* data, std::size_t n) {
 std::string md5_hex(const void* data, std::size_t n) {
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    EVP_Digest(data, n, out, &len, EVP_md5(), nullptr);
+    EVP_Digest(data, n, out, &len, md5_md(), nullptr);
     return hex(out, len);
 }
 
@@ -102,8 +140,8 @@ int sha256_file(const char* path, unsigned char* buf, std::size_t block, FileDig
         h.update(buf, static_cast<std::size_t>(n));
         total += static_cast<std::uint64_t>(n);
     }
-    Sha256Raw raw = h.finish();
-    out.hex = hex(raw.data(), raw.size());
+    out.raw = h.finish();
+    if (out.want_hex) out.hex = hex(out.raw.data(), out.raw.size());
     out.bytes = total;
     return 0;
 }

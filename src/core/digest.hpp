@@ -42,12 +42,18 @@ class Md5 {
 };
 
 std::string hex(const unsigned char* data, std::size_t n);
+// Lower-case hex of `n` bytes into `out` (2n characters, no NUL).
+void hex_into(const unsigned char* data, std::size_t n, char* out);
+// The 32 bytes of 64 lower-case hexadecimal digits; false for any other text.
+bool from_hex(std::string_view text, Sha256Raw& out);
 std::string base64(const unsigned char* data, std::size_t n);
 std::string md5_hex(const void* data, std::size_t n);
 Sha256Raw sha256(const void* data, std::size_t n);
 
 struct FileDigest {
-    std::string hex;     // lower-case hexadecimal SHA-256
+    bool want_hex = true;     // set false when `raw` is enough (no string per file)
+    Sha256Raw raw{};
+    std::string hex;          // lower-case hexadecimal SHA-256, when wanted
     std::uint64_t bytes = 0;  // bytes actually read
     bool opened = false;      // the file was opened: a failure came from a read
 };

@@ -187,6 +187,7 @@ Step Walker::next(Matcher& matcher, File& out) {
             out.name = name;
             out.rel = scratch_;
             out.size = static_cast<long long>(st.st_size);
+            out.st = st;
             return Step::file;
         }
         // Ancestors stay open so that children are opened relative to them, up to a depth

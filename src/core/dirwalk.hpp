@@ -4,6 +4,7 @@
 // order. Plain C++; the matcher decides whether it may run with the GIL released.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -30,6 +31,7 @@ struct File {
     std::string name;           // entry name (bytes)
     glob::Text rel;             // full relative path
     long long size = 0;         // st_size, links followed
+    struct stat st {};          // the whole status, links followed
 };
 
 enum class Step { file, end };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/ns.hpp"
+#include "common/pyclass.hpp"
 
 namespace brivel::workspace {
 
@@ -10,14 +11,17 @@ struct ModuleState {
     // The functions and classes the module body defined or found, kept to tell whether a
     // name still holds the module's own object: the native fast paths run only while it does.
     py::object stat_signature, hash_cache_hit, sha256_file;
+    py::object walk_tree, resolve_manifest_files, hash_cache_path, load_hash_cache;
     py::object matches_ignore, normalize_pattern, fnmatchcase;
-    py::object posix_path, path_stat;
+    py::object path_cls, posix_path, path_stat;
+    py::object make_child_relpath, from_parsed_parts, path_slots[3];  // pathlib's, for ChildPaths
     py::object upload_blob_single;
 
     // Interned keys: a hash-cache entry's members (size, mtime_ns, ctime_ns, inode, sha256)
     // and a ManifestFile's keywords.
     py::str entry_keys[5];
     py::tuple record_keywords;
+    pyclass::DirectInit manifest_file;  // ManifestFile made without its __init__ call
 
     // Classes the module created that are not module attributes.
     py::object file_stream;

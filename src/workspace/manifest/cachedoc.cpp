@@ -2,47 +2,17 @@
 
 #include <string>
 
+#include "core/cachedoc.hpp"
+
 namespace brivel::workspace {
 namespace {
 
-// json's ASCII escaping: printable ASCII as is (but '"' and '\'), the short escapes for
-// \b \f \n \r \t, every other character as \uXXXX in lower-case hex, characters above
-// U+FFFF as a surrogate pair.
+// json's ASCII escaping of a str, as the native document writer does it.
 void put_string(std::string& out, PyObject* s) {
-    static constexpr char hexd[] = "0123456789abcdef";
-    auto u = [&](unsigned v) {
-        out += "\\u";
-        for (int shift = 12; shift >= 0; shift -= 4) out += hexd[(v >> shift) & 0xF];
-    };
-    out += '"';
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
-            out += static_cast<char>(c);
-            continue;
-        }
-        switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c >= 0x10000) {
-                    Py_UCS4 v = c - 0x10000;
-                    u(0xD800 | ((v >> 10) & 0x3FF));
-                    u(0xDC00 | (v & 0x3FF));
-                } else {
-                    u(c);
-                }
-        }
-    }
-    out += '"';
+    cachedoc::put_chars(out, static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)),
+                        [&](std::size_t i) { return static_cast<char32_t>(PyUnicode_READ(kind, data, i)); });
 }
 
 bool put_int(std::string& out, PyObject* v) {

@@ -106,6 +106,8 @@ void define_hash_cache(py::module_& m) {
     sig::def(m, "_hash_cache_hit", {sig::arg("cached"), sig::arg("sig")},
              "Return the stored hash of the cache entry `cached` when its signature equals `sig`, else None.",
              [](const sig::Bound& a) { return hash_cache_hit(a[0], a[1]); });
+    state().hash_cache_path = ns::get("_hash_cache_path");
+    state().load_hash_cache = ns::get("_load_hash_cache");
 }
 
 }  // namespace brivel::workspace

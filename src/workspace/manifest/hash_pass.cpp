@@ -18,13 +18,18 @@ namespace brivel::workspace {
 
 py::object record(py::handle rel, py::handle sha, py::handle size, py::handle mode, py::handle local, py::handle to) {
     PyObject* argv[] = {nullptr, rel.ptr(), sha.ptr(), size.ptr(), mode.ptr(), local.ptr(), to.ptr()};
-    return steal_or_throw(PyObject_Vectorcall(ns::get("ManifestFile").ptr(), argv + 1,
-                                              PY_VECTORCALL_ARGUMENTS_OFFSET, state().record_keywords.ptr()));
+    py::object cls = ns::get("ManifestFile");
+    const ModuleState& mod = state();
+    if (mod.manifest_file.applies(cls)) return mod.manifest_file.make(argv + 1);
+    return steal_or_throw(PyObject_Vectorcall(cls.ptr(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              mod.record_keywords.ptr()));
 }
 
 void warn_unreadable(py::handle local, py::handle err) {
     ns::get("logger").attr("warning")("Skipping unreadable %s: %s", local, err);
 }
+
+py::object not_regular() { return py::reinterpret_borrow<py::object>(PyExc_OSError)("not a regular file"); }
 
 // The signature itself is left alone: a replaced _stat_signature may hand out one dict
 // for several files, and an entry sharing it would take the last file's hash.

@@ -29,4 +29,8 @@ py::object entry_of(py::handle sig, py::handle sha);
 // The log line of a file left out: "Skipping unreadable <local>: <err>".
 void warn_unreadable(py::handle local, py::handle err);
 
+// The error logged for a pipe, socket or device node: those are never read, a read could
+// block for ever.
+py::object not_regular();
+
 }  // namespace brivel::workspace

@@ -2,9 +2,11 @@
 
 #include "common/args.hpp"
 #include "common/attr.hpp"
+#include "common/gc_pause.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 #include "workspace/manifest/ignore.hpp"
+#include "workspace/manifest/native_build.hpp"
 #include "workspace/manifest/walk.hpp"
 
 namespace brivel::workspace {
@@ -39,29 +41,28 @@ py::object placement(py::handle local, py::handle root) {
     return local.attr("name");
 }
 
+// The step-by-step build: each walk through the namespace's _walk_tree, then the files
+// resolved by its _resolve_manifest_files. NativeBuild has the same shape.
 class Builder {
   public:
-    py::list pending;
-    py::set seen;
-    py::list accumulated;
-
-    Builder() { accumulated.append(0); }
+    Builder(py::object root, py::list ignore) : root_(std::move(root)), ignore_(std::move(ignore)) {
+        accumulated_.append(0);
+    }
 
     void add_file(py::handle local, py::handle relpath, py::handle to) {
         args::exact_str(relpath, "relpath");
         args::exact_str(to, "to", true);
-        Py_ssize_t before = PySet_GET_SIZE(seen.ptr());
-        if (PySet_Add(seen.ptr(), relpath.ptr()) < 0) throw py::error_already_set();
-        if (PySet_GET_SIZE(seen.ptr()) == before) return;  // the first file under a relpath wins
-        pending.append(py::make_tuple(local, relpath, to));
+        Py_ssize_t before = PySet_GET_SIZE(seen_.ptr());
+        if (PySet_Add(seen_.ptr(), relpath.ptr()) < 0) throw py::error_already_set();
+        if (PySet_GET_SIZE(seen_.ptr()) == before) return;  // the first file under a relpath wins
+        pending_.append(py::make_tuple(local, relpath, to));
     }
 
     // Consumes one walk; `mount` (when set) is the target prefix of an absolute mount.
-    void walk(py::handle dir, py::handle base, py::handle ignore, py::handle follow, py::handle cap,
-              py::handle mount = py::handle()) {
-        py::object items = ns::call("_walk_tree", dir, py::arg("base_rel") = base, py::arg("ignore") = ignore,
+    void walk(py::handle dir, py::handle base, py::handle follow, py::handle cap, py::handle mount) {
+        py::object items = ns::call("_walk_tree", dir, py::arg("base_rel") = base, py::arg("ignore") = ignore_,
                                     py::arg("follow_symlinks") = follow, py::arg("cap_bytes") = cap,
-                                    py::arg("accumulated") = accumulated);
+                                    py::arg("accumulated") = accumulated_);
         Py_ssize_t skip = mount ? PyUnicode_GET_LENGTH(base.ptr()) + 1 : 0;
         auto add = [&](py::handle path, py::handle rel) {
             if (!mount) return add_file(path, rel, py::none());
@@ -78,9 +79,77 @@ class Builder {
             add(v[0], v[1]);
         }
     }
+
+    py::object total() const { return accumulated_[0]; }
+
+    py::object files() { return ns::call("_resolve_manifest_files", pending_, root_); }
+
+  private:
+    py::object root_;
+    py::list ignore_;
+    py::list pending_;
+    py::set seen_;
+    py::list accumulated_;
 };
 
+// The root's own files, then the explicit uploads (single files, or directories walked
+// under their target), the size and path warnings, then the files stat'ed and hashed.
+template <class B>
+py::object collect(B& b, py::handle spec, py::handle root) {
+    py::object cap = args::to_int(spec.attr("max_size_bytes"), "max_size_bytes", true);
+    if (!root.is_none()) b.walk(root, py::str(""), py::bool_(false), cap, py::handle());
+
+    py::object uploads = spec.attr("uploads");
+    std::size_t index = 0;
+    for (py::handle up : uploads) {
+        std::string what = "Workspace.uploads[" + std::to_string(index++) + "]";
+        py::object local = resolved(record_field(up, "local", what, "an Upload"));
+        if (!args::truthy(call_method(local, "exists"))) {
+            py::str message = concat(py::str("Upload target does not exist: "), py::str(local));
+            PyErr_SetObject(PyExc_FileNotFoundError, message.ptr());
+            throw py::error_already_set();
+        }
+        py::object to = up.attr("to");
+        bool has_to = args::truthy(to);
+        bool absolute = has_to && args::truthy(to.attr("startswith")("/"));
+        if (args::truthy(call_method(local, "is_file"))) {
+            if (absolute)
+                b.add_file(local, concat(py::str("__mounts__/"), to.attr("lstrip")("/")), to);
+            else if (has_to)
+                b.add_file(local, slashes(to), py::none());
+            else
+                b.add_file(local, placement(local, root), py::none());
+            continue;
+        }
+        py::object follow = up.attr("follow_symlinks");
+        if (absolute) {
+            py::object prefix = to.attr("rstrip")("/");
+            b.walk(local, concat(py::str("__mounts__"), prefix), follow, cap, prefix);
+        } else if (has_to) {
+            b.walk(local, slashes(to).attr("rstrip")("/"), follow, cap, py::handle());
+        } else {
+            b.walk(local, placement(local, root), follow, cap, py::handle());
+        }
+    }
+
+    // A warning for a large workspace.
+    py::object total = b.total();
+    if (total >= ns::get("WARN_BYTES")) {
+        ns::get("logger").attr("warning")(
+            "Workspace is large (%.1f MB). Consider adding entries to .gitignore or using Upload(...) for the "
+            "directories you really need.",
+            divide(total, py::int_(1048576)));
+    }
+
+    // A warning for Windows paths in the upload targets.
+    py::object findings = ns::call("detect_windows_absolute_paths", py::arg("uploads") = spec.attr("uploads"));
+    if (args::truthy(findings)) ns::call("warn_windows_absolute_paths", findings);
+
+    return b.files();
+}
+
 py::object build_manifest(const sig::Bound& a) {
+    GcPause gc;  // tens of thousands of paths and records, none of them in a cycle
     py::object spec = a[0];
     py::object extra = a[1];
     // The Workspace argument is checked before any work: a wrong kind of object, then patterns given as one string.
@@ -112,60 +181,16 @@ py::object build_manifest(const sig::Bound& a) {
     if (args::truthy(extra))
         for (py::handle p : extra) ignore.append(p);
 
-    // The root's own files.
-    Builder b;
-    py::object cap = args::to_int(spec.attr("max_size_bytes"), "max_size_bytes", true);
-    if (!root.is_none()) b.walk(root, py::str(""), ignore, py::bool_(false), cap);
-
-    // Explicit uploads: single files, or directories walked under their target.
-    py::object uploads = spec.attr("uploads");
-    std::size_t index = 0;
-    for (py::handle up : uploads) {
-        std::string what = "Workspace.uploads[" + std::to_string(index++) + "]";
-        py::object local = resolved(record_field(up, "local", what, "an Upload"));
-        if (!args::truthy(call_method(local, "exists"))) {
-            py::str message = concat(py::str("Upload target does not exist: "), py::str(local));
-            PyErr_SetObject(PyExc_FileNotFoundError, message.ptr());
-            throw py::error_already_set();
-        }
-        py::object to = up.attr("to");
-        bool has_to = args::truthy(to);
-        bool absolute = has_to && args::truthy(to.attr("startswith")("/"));
-        if (args::truthy(call_method(local, "is_file"))) {
-            if (absolute)
-                b.add_file(local, concat(py::str("__mounts__/"), to.attr("lstrip")("/")), to);
-            else if (has_to)
-                b.add_file(local, slashes(to), py::none());
-            else
-                b.add_file(local, placement(local, root), py::none());
-            continue;
-        }
-        py::object follow = up.attr("follow_symlinks");
-        if (absolute) {
-            py::object prefix = to.attr("rstrip")("/");
-            b.walk(local, concat(py::str("__mounts__"), prefix), ignore, follow, cap, prefix);
-        } else if (has_to) {
-            b.walk(local, slashes(to).attr("rstrip")("/"), ignore, follow, cap);
-        } else {
-            b.walk(local, placement(local, root), ignore, follow, cap);
-        }
+    // Natively while every step is the module's own, else step by step.
+    py::object files, total;
+    if (std::unique_ptr<NativeBuild> native = NativeBuild::start(root, ignore)) {
+        files = collect(*native, spec, root);
+        total = native->total();
+    } else {
+        Builder b(root, ignore);
+        files = collect(b, spec, root);
+        total = b.total();
     }
-
-    // A warning for a large workspace.
-    py::object total = b.accumulated[0];
-    if (total >= ns::get("WARN_BYTES")) {
-        ns::get("logger").attr("warning")(
-            "Workspace is large (%.1f MB). Consider adding entries to .gitignore or using Upload(...) for the "
-            "directories you really need.",
-            divide(total, py::int_(1048576)));
-    }
-
-    // A warning for Windows paths in the upload targets.
-    py::object findings = ns::call("detect_windows_absolute_paths", py::arg("uploads") = spec.attr("uploads"));
-    if (args::truthy(findings)) ns::call("warn_windows_absolute_paths", findings);
-
-    // Stat and hash what was found (through the hash cache).
-    py::object files = ns::call("_resolve_manifest_files", b.pending, root);
 
     // The outputs and the record.
     py::object outputs_field = spec.attr("outputs");
@@ -175,7 +200,7 @@ py::object build_manifest(const sig::Bound& a) {
     return ns::get("BuiltManifest")(py::arg("workspace_root") = spec.attr("workspace_root_on_vm"),
                                     py::arg("files") = files, py::arg("outputs") = outputs,
                                     py::arg("auto_outputs") = py::bool_(auto_outputs), py::arg("ignore") = own_ignore,
-                                    py::arg("total_size_bytes") = b.accumulated[0]);
+                                    py::arg("total_size_bytes") = total);
 }
 
 }  // namespace

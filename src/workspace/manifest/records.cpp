@@ -3,6 +3,7 @@
 #include "common/args.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
+#include "workspace/state.hpp"
 
 namespace brivel::workspace {
 namespace {
@@ -109,7 +110,13 @@ void define_manifest_records(py::module_&) {
         .required("mode", "int")
         .required("local_path", "Path")
         .value("to", "Optional[str]", py::none());
-    ns::set("ManifestFile", pyclass::dataclass(file));
+    py::object record = pyclass::dataclass(file);
+    ns::set("ManifestFile", record);
+    py::tuple keywords(6);
+    const char* names[] = {"relpath", "sha256", "size", "mode", "local_path", "to"};
+    for (std::size_t i = 0; i < 6; ++i) keywords[i] = intern(names[i]);
+    state().record_keywords = keywords;
+    state().manifest_file = pyclass::DirectInit(record, keywords);
 
     py::object built = pyclass::new_class("BuiltManifest");
     Fields(built)

@@ -104,9 +104,6 @@ py::object stored_entry(py::handle cache, py::handle key) {
     return v && PyDict_Check(v) ? py::reinterpret_borrow<py::object>(v) : py::none();
 }
 
-// Pipes, sockets and device nodes are never read: a read could block for ever.
-py::object not_regular() { return py::reinterpret_borrow<py::object>(PyExc_OSError)("not a regular file"); }
-
 py::list resolve_manifest_files(const sig::Bound& a) {
     args::exact_list(a[0], "pending");
     py::list pending = a[0];
@@ -249,18 +246,12 @@ void define_resolve_manifest_files(py::module_& m) {
     mod.stat_signature = ns::get("_stat_signature");
     mod.hash_cache_hit = ns::get("_hash_cache_hit");
     mod.sha256_file = ns::get("_sha256_file");
-    py::object pathlib = ns::import("pathlib");
-    mod.posix_path = pathlib.attr("PosixPath");
-    mod.path_stat = pathlib.attr("Path").attr("stat");
-    py::tuple keywords(6);
-    const char* names[] = {"relpath", "sha256", "size", "mode", "local_path", "to"};
-    for (std::size_t i = 0; i < 6; ++i) keywords[i] = intern(names[i]);
-    mod.record_keywords = keywords;
     sig::def(m, "_resolve_manifest_files", {sig::arg("pending"), sig::arg("root")},
              "Return a ManifestFile for each readable regular file of `pending` ((local path,\n"
              "relpath, to) tuples), hashing only files whose hash-cache entry for `root` is stale;\n"
              "unreadable files are logged and left out. The cache is rewritten afterwards.",
              &resolve_manifest_files);
+    mod.resolve_manifest_files = ns::get("_resolve_manifest_files");
 }
 
 }  // namespace brivel::workspace

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
@@ -10,18 +11,11 @@
 #include "common/signature.hpp"
 #include "core/dirwalk.hpp"
 #include "workspace/manifest/ignore.hpp"
+#include "workspace/manifest/paths.hpp"
+#include "workspace/state.hpp"
 
 namespace brivel::workspace {
 namespace {
-
-class NativeRules : public dirwalk::Matcher {
-  public:
-    explicit NativeRules(const glob::RuleSet& rules) : rules_(rules) {}
-    bool ignored(glob::View rel) override { return rules_.ignored(rel); }
-
-  private:
-    const glob::RuleSet& rules_;
-};
 
 // Asks matches_ignore through the namespace, with the GIL held.
 class NamespaceRules : public dirwalk::Matcher {
@@ -34,14 +28,6 @@ class NamespaceRules : public dirwalk::Matcher {
   private:
     py::handle ignore_;
 };
-
-// The walk decodes names itself only where the interpreter's file-system encoding is
-// UTF-8 with surrogateescape (always so on Linux unless a legacy locale is forced).
-bool fs_encoding_is_utf8() {
-    py::object sys = ns::get("sys");
-    return py::str(sys.attr("getfilesystemencoding")()).equal(py::str("utf-8")) &&
-           py::str(sys.attr("getfilesystemencodeerrors")()).equal(py::str("surrogateescape"));
-}
 
 class WalkGenerator {
   public:
@@ -115,16 +101,15 @@ class WalkGenerator {
     std::vector<py::object> compiled_from_;  // the list items the rules were made from
     bool rules_valid_ = false;
     // Path objects of the directories on the walk's current path, with the ids they
-    // were made for and pathlib's child constructor of each (None where it has none).
+    // were made for. Below the root each is made from its parent, as pathlib's walk does.
     struct DirPath {
         std::uint64_t id;
-        py::object path, child;
+        py::object path;
     };
     std::vector<DirPath> dirs_;
+    std::optional<ChildPaths> paths_;
 
     // Brings dirs_ up to the directory whose files come now: its Path(dirpath) is last.
-    // Below the root each is made from its parent with pathlib's own child constructor,
-    // which gives the same path as parsing the joined text, without parsing it again.
     void sync_directory_paths() {
         const std::size_t depth = walker_->depth();
         for (std::size_t level = 0; level < depth; ++level) {
@@ -132,17 +117,10 @@ class WalkGenerator {
             if (level < dirs_.size() && dirs_[level].id == id) continue;
             dirs_.resize(level);
             py::str name = fsdecode(walker_->name_at(level));
-            py::object path = level > 0 ? child_path(dirs_[level - 1], name) : ns::get("Path")(name);
-            py::object child = py::getattr(path, "_make_child_relpath", py::none());
-            dirs_.push_back({id, std::move(path), std::move(child)});
+            py::object path = level > 0 ? paths_->child(dirs_[level - 1].path, name) : ns::get("Path")(name);
+            dirs_.push_back({id, std::move(path)});
         }
         dirs_.resize(depth);
-    }
-
-    // Path(dirpath) / name, through the parent's child constructor where it has one.
-    static py::object child_path(const DirPath& parent, py::handle name) {
-        if (!parent.child.is_none()) return parent.child(name);
-        return divide(parent.path, name);
     }
 
     void finish() {
@@ -152,6 +130,7 @@ class WalkGenerator {
 
     void start() {
         started_ = true;
+        paths_.emplace();
         follow_ = args::truthy(follow_arg_);
         std::string top = fspath::encode(root_).bytes;
         utf8_ = fs_encoding_is_utf8();
@@ -194,19 +173,12 @@ class WalkGenerator {
         }
         if (outcome == dirwalk::Step::end) return false;
         sync_directory_paths();
-        py::object path = child_path(dirs_.back(), fsdecode(file.name));
+        py::object path = paths_->child(dirs_.back().path, fsdecode(file.name));
 
         py::str rel = from_text(file.rel);
         py::object total = steal_or_throw(PySequence_GetItem(accumulated_.ptr(), 0)) + py::int_(file.size);
         if (PySequence_SetItem(accumulated_.ptr(), 0, total.ptr()) < 0) throw py::error_already_set();
-        if (!cap_.is_none() && total > cap_) {
-            py::str shown = divide(cap_, py::int_(1073741824)).attr("__format__")(".2f");
-            py::str message = py::str("Workspace exceeds {} GB cap (triggered at {}). Trim with .gitignore or raise "
-                                      "Workspace(max_size_bytes=...).")
-                                  .format(shown, py::repr(rel));
-            PyErr_SetObject(ns::get("WorkspaceTooLargeError").ptr(), message.ptr());
-            throw py::error_already_set();
-        }
+        if (!cap_.is_none() && total > cap_) raise_too_large(cap_, rel);
         path_out = std::move(path);
         rel_out = std::move(rel);
         return true;
@@ -236,6 +208,21 @@ py::object walk_tree(const sig::Bound& a) {
 
 }  // namespace
 
+bool fs_encoding_is_utf8() {
+    py::object sys = ns::get("sys");
+    return py::str(sys.attr("getfilesystemencoding")()).equal(py::str("utf-8")) &&
+           py::str(sys.attr("getfilesystemencodeerrors")()).equal(py::str("surrogateescape"));
+}
+
+void raise_too_large(py::handle cap, py::handle rel) {
+    py::str shown = divide(cap, py::int_(1073741824)).attr("__format__")(".2f");
+    py::str message = py::str("Workspace exceeds {} GB cap (triggered at {}). Trim with .gitignore or raise "
+                              "Workspace(max_size_bytes=...).")
+                          .format(shown, py::repr(rel));
+    PyErr_SetObject(ns::get("WorkspaceTooLargeError").ptr(), message.ptr());
+    throw py::error_already_set();
+}
+
 bool is_walk(py::handle obj) {
     PyObject* type = py::detail::get_type_handle(typeid(WalkGenerator), false).ptr();
     return type && Py_IS_TYPE(obj.ptr(), reinterpret_cast<PyTypeObject*>(type));
@@ -246,6 +233,7 @@ bool walk_step(py::handle walk, py::object& path, py::object& relpath) {
 }
 
 void define_walk_tree(py::module_& m) {
+    capture_pathlib();
     sig::def(m, "_walk_tree",
              {sig::arg("root"), sig::kw("base_rel"), sig::kw("ignore"), sig::kw("follow_symlinks"), sig::kw("cap_bytes"),
               sig::kw("accumulated")},
@@ -253,6 +241,7 @@ void define_walk_tree(py::module_& m) {
              "relpath starting with `base_rel`. File sizes are added to accumulated[0]; going over\n"
              "`cap_bytes` raises WorkspaceTooLargeError.",
              &walk_tree);
+    state().walk_tree = ns::get("_walk_tree");
 }
 
 void define_walk_type(py::module_& m) {

@@ -1,0 +1,483 @@
+#include "core/cachedoc.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <utility>
+
+#include "core/glob.hpp"
+
+namespace brivel::cachedoc {
+namespace {
+
+// Bytes copied as they are inside a JSON string: printable ASCII but '"' and '\\'.
+constexpr std::array<bool, 256> kPlain = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 0x80; ++c) t[c] = c != '"' && c != '\\';
+    return t;
+}();
+
+inline bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The value of four hex digits at p, or -1.
+long hex4(const char* p) {
+    long v = 0;
+    for (int i = 0; i < 4; ++i) {
+        int d = hex_digit(p[i]);
+        if (d < 0) return -1;
+        v = (v << 4) | d;
+    }
+    return v;
+}
+
+// The length of the well-formed UTF-8 sequence at p (lead byte >= 0x80), or 0 when it is
+// not one: the interpreter's strict decoder refuses overlong forms, encoded surrogates and
+// anything above U+10FFFF.
+std::size_t utf8_length(const unsigned char* p, const unsigned char* end) {
+    const unsigned c = p[0];
+    const std::size_t avail = static_cast<std::size_t>(end - p);
+    auto cont = [&](std::size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) {
+        return k < avail && p[k] >= lo && p[k] <= hi;
+    };
+    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        const unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+        return cont(1, lo, hi) && cont(2) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        const unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+        return cont(1, lo, hi) && cont(2) && cont(3) ? 4 : 0;
+    }
+    return 0;
+}
+
+void put_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        char b[2] = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+        out.append(b, 2);
+    } else if (c < 0x10000) {
+        char b[3] = {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                     static_cast<char>(0x80 | (c & 0x3F))};
+        out.append(b, 3);
+    } else {
+        char b[4] = {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
+                     static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+        out.append(b, 4);
+    }
+}
+
+void put_int(std::string& out, __int128 v) {
+    char buf[48];
+    char* e = buf + sizeof buf;
+    char* p = e;
+    const bool neg = v < 0;
+    unsigned __int128 u = neg ? -static_cast<unsigned __int128>(v) : static_cast<unsigned __int128>(v);
+    do {
+        *--p = static_cast<char>('0' + static_cast<int>(u % 10));
+        u /= 10;
+    } while (u);
+    if (neg) *--p = '-';
+    out.append(p, e);
+}
+
+std::size_t hash_key(std::string_view key) { return std::hash<std::string_view>{}(key); }
+
+// The members of an entry, in the order the writer puts them.
+enum Member { kSize, kMtime, kCtime, kInode, kSha, kOther };
+
+Member member_of(std::string_view name) {
+    switch (name.size()) {
+        case 4: return name == "size" ? kSize : kOther;
+        case 5: return name == "inode" ? kInode : kOther;
+        case 6: return name == "sha256" ? kSha : kOther;
+        case 8: return name == "mtime_ns" ? kMtime : name == "ctime_ns" ? kCtime : kOther;
+        default: return kOther;
+    }
+}
+
+}  // namespace
+
+__int128 nanoseconds(const struct timespec& t) {
+    return static_cast<__int128>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+bool Signature::present() const { return nanoseconds(mtime) != 0 && inode != 0; }
+
+void put_string(std::string& out, std::u32string_view s) {
+    put_chars(out, s.size(), [&](std::size_t i) { return s[i]; });
+}
+
+void put_path(std::string& out, std::string_view fs_bytes) {
+    // Nearly every path is plain ASCII, written as it stands.
+    std::size_t i = 0;
+    while (i < fs_bytes.size() && kPlain[static_cast<unsigned char>(fs_bytes[i])]) ++i;
+    if (i == fs_bytes.size()) {
+        out += '"';
+        out += fs_bytes;
+        out += '"';
+        return;
+    }
+    glob::Text text;
+    glob::decode_fs(fs_bytes, text);
+    put_string(out, text);
+}
+
+// One pass over the document. Every string is decoded into a scratch buffer that keeps its
+// capacity, so the pass allocates per entry at most, never per character.
+class Index::Parser {
+  public:
+    Parser(Index& index, std::string_view text)
+        : ix_(index), p_(text.data()), end_(text.data() + text.size()) {}
+
+    bool document() {
+        ws();
+        if (!eat('{')) return false;
+        ws();
+        if (!eat('}')) {
+            for (;;) {
+                ws();
+                if (!key_string(name_) || !colon()) return false;
+                if (!(name_.text == "entries" && !name_.fails ? entries_value() : other_value()))
+                    return false;
+                ws();
+                if (eat(',')) continue;
+                if (eat('}')) break;
+                return false;
+            }
+        }
+        ws();
+        return p_ == end_;
+    }
+
+  private:
+    struct Decoded {
+        std::string text;                // UTF-8; for a key, lone U+DC80..U+DCFF as their byte
+        std::size_t code_points = 0;
+        bool fails = false;              // a key no file-system path decodes to
+    };
+
+    Index& ix_;
+    const char* p_;
+    const char* end_;
+    Decoded name_, key_, value_;
+    glob::Text check_;
+
+    void ws() {
+        while (p_ < end_ && is_ws(*p_)) ++p_;
+    }
+    bool eat(char c) {
+        if (p_ < end_ && *p_ == c) {
+            ++p_;
+            return true;
+        }
+        return false;
+    }
+    bool colon() {
+        ws();
+        if (!eat(':')) return false;
+        ws();
+        return true;
+    }
+
+    bool key_string(Decoded& d) { return string(d, true); }
+    bool value_string(Decoded& d) { return string(d, false); }
+
+    // A string at p_ (its opening quote). A key keeps a lone surrogate U+DC80..U+DCFF as
+    // the byte it stands for, as the file-system encoding does, and marks any other lone
+    // surrogate as failing; a value with a lone surrogate is declined.
+    bool string(Decoded& d, bool key) {
+        if (!eat('"')) return false;
+        d.text.clear();
+        d.code_points = 0;
+        d.fails = false;
+        std::size_t run = std::string::npos;  // start of the current run of escaped bytes
+        auto end_run = [&] {
+            if (run == std::string::npos) return;
+            // Escaped bytes that form a valid UTF-8 sequence would decode to another
+            // string: no path gives this key.
+            check_.clear();
+            glob::decode_fs(std::string_view(d.text).substr(run), check_);
+            if (check_.size() != d.text.size() - run) d.fails = true;
+            run = std::string::npos;
+        };
+        for (;;) {
+            const char* q = p_;
+            while (q < end_ && kPlain[static_cast<unsigned char>(*q)]) ++q;
+            if (q != p_) {
+                end_run();
+                d.text.append(p_, q);
+                d.code_points += static_cast<std::size_t>(q - p_);
+                p_ = q;
+            }
+            if (p_ == end_) return false;
+            const unsigned char c = static_cast<unsigned char>(*p_);
+            if (c == '"') {
+                ++p_;
+                end_run();
+                return true;
+            }
+            if (c < 0x20) return false;
+            if (c >= 0x80) {
+                const std::size_t n = utf8_length(reinterpret_cast<const unsigned char*>(p_),
+                                                  reinterpret_cast<const unsigned char*>(end_));
+                if (!n) return false;
+                end_run();
+                d.text.append(p_, n);
+                ++d.code_points;
+                p_ += n;
+                continue;
+            }
+            // a backslash
+            if (end_ - p_ < 2) return false;
+            char32_t cp;
+            switch (p_[1]) {
+                case '"': cp = '"'; break;
+                case '\\': cp = '\\'; break;
+                case '/': cp = '/'; break;
+                case 'b': cp = '\b'; break;
+                case 'f': cp = '\f'; break;
+                case 'n': cp = '\n'; break;
+                case 'r': cp = '\r'; break;
+                case 't': cp = '\t'; break;
+                case 'u': {
+                    if (end_ - p_ < 6) return false;
+                    long v = hex4(p_ + 2);
+                    if (v < 0) return false;
+                    cp = static_cast<char32_t>(v);
+                    break;
+                }
+                default: return false;
+            }
+            p_ += p_[1] == 'u' ? 6 : 2;
+            if (cp >= 0xD800 && cp <= 0xDBFF && end_ - p_ >= 6 && p_[0] == '\\' && p_[1] == 'u') {
+                // json joins a high surrogate with a low one escaped right after it; a bad
+                // second escape is an error there too.
+                long lo = hex4(p_ + 2);
+                if (lo < 0) return false;
+                if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char32_t>(lo) - 0xDC00);
+                    p_ += 6;
+                }
+            }
+            ++d.code_points;
+            if (cp >= 0xD800 && cp <= 0xDFFF) {
+                if (!key) return false;
+                if (cp >= 0xDC80 && cp <= 0xDCFF) {
+                    if (run == std::string::npos) run = d.text.size();
+                    d.text += static_cast<char>(cp - 0xDC00);
+                } else {
+                    d.fails = true;
+                }
+                continue;
+            }
+            end_run();
+            put_utf8(d.text, cp);
+        }
+    }
+
+    // An integer without fraction or exponent, at most 38 digits.
+    bool integer(__int128& out) {
+        const bool neg = eat('-');
+        const char* start = p_;
+        __int128 v = 0;
+        while (p_ < end_ && *p_ >= '0' && *p_ <= '9') {
+            if (p_ - start == 38) return false;
+            v = v * 10 + (*p_ - '0');
+            ++p_;
+        }
+        const std::ptrdiff_t digits = p_ - start;
+        if (digits == 0 || (digits > 1 && *start == '0')) return false;
+        if (p_ < end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E')) return false;
+        out = neg ? -v : v;
+        return true;
+    }
+
+    bool is_integer_start() const { return p_ < end_ && (*p_ == '-' || (*p_ >= '0' && *p_ <= '9')); }
+
+    // A string or an integer, its value unused.
+    bool scalar() {
+        if (p_ < end_ && *p_ == '"') return value_string(value_);
+        __int128 ignored;
+        return is_integer_start() && integer(ignored);
+    }
+
+    // A top-level member other than "entries": a scalar or an object of scalars.
+    bool other_value() {
+        if (!eat('{')) return scalar();
+        return object([&] { return scalar(); });
+    }
+
+    // The members of an object whose '{' has been read, each value read by `value` with
+    // p_ at its first character.
+    template <class Value>
+    bool object(Value value) {
+        ws();
+        if (eat('}')) return true;
+        for (;;) {
+            ws();
+            if (!key_string(name_) || !colon() || !value()) return false;
+            ws();
+            if (eat(',')) continue;
+            return eat('}');
+        }
+    }
+
+    bool entries_value() {
+        // json keeps the last "entries"; one that is not an object leaves no cache.
+        ix_.reset_entries();
+        if (!eat('{')) return scalar();
+        Entry dropped;
+        return object([&] {
+            Entry& e = name_.fails ? dropped : ix_.upsert(name_.text);
+            return entry(e);
+        });
+    }
+
+    // One entry's value; duplicate members keep the last, as json does.
+    bool entry(Entry& e) {
+        e.usable = false;
+        if (!eat('{')) return scalar();  // not an object: never matches
+        bool have[5] = {};
+        bool sha_ok = false;
+        bool ok = object([&] {
+            const Member m = name_.fails ? kOther : member_of(name_.text);
+            if (p_ < end_ && *p_ == '"') {
+                if (!value_string(value_)) return false;
+                if (m == kSha) {
+                    sha_ok = value_.code_points == 64;
+                    if (sha_ok) {
+                        e.sha_at = ix_.arena_.size();
+                        e.sha_len = static_cast<std::uint32_t>(value_.text.size());
+                        ix_.arena_ += value_.text;
+                    }
+                    have[kSha] = true;
+                } else if (m != kOther) {
+                    have[m] = false;  // a string never equals an int
+                }
+                return true;
+            }
+            __int128 v;
+            if (!is_integer_start() || !integer(v)) return false;
+            switch (m) {
+                case kSize: e.size = v; break;
+                case kMtime: e.mtime = v; break;
+                case kCtime: e.ctime = v; break;
+                case kInode: e.inode = v; break;
+                case kSha: sha_ok = false; break;  // str() of an int this short is not 64 long
+                case kOther: return true;
+            }
+            if (m != kSha) have[m] = true;
+            return true;
+        });
+        if (!ok) return false;
+        e.usable = have[kSize] && have[kMtime] && have[kCtime] && have[kInode] && have[kSha] && sha_ok;
+        return true;
+    }
+};
+
+bool Index::parse(std::string_view text) {
+    clear();
+    Parser parser(*this, text);
+    if (parser.document()) return true;
+    clear();
+    return false;
+}
+
+void Index::reset_entries() {
+    arena_.clear();
+    entries_.clear();
+    std::fill(slots_.begin(), slots_.end(), 0);
+}
+
+void Index::clear() {
+    std::string().swap(arena_);
+    std::vector<Entry>().swap(entries_);
+    std::vector<std::uint32_t>().swap(slots_);
+}
+
+const Index::Entry* Index::find(std::string_view key, std::size_t hash) const {
+    if (slots_.empty()) return nullptr;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const std::uint32_t s = slots_[i];
+        if (!s) return nullptr;
+        const Entry& e = entries_[s - 1];
+        if (e.hash == hash && key_of(e) == key) return &e;
+    }
+}
+
+Index::Entry& Index::upsert(std::string_view key) {
+    const std::size_t hash = hash_key(key);
+    if (Entry* e = const_cast<Entry*>(find(key, hash))) return *e;
+    if ((entries_.size() + 1) * 2 > slots_.size()) {
+        // Grow to keep the table at most half full.
+        std::vector<std::uint32_t> bigger(slots_.empty() ? 64 : slots_.size() * 2, 0);
+        const std::size_t mask = bigger.size() - 1;
+        for (std::size_t k = 0; k < entries_.size(); ++k) {
+            std::size_t i = entries_[k].hash & mask;
+            while (bigger[i]) i = (i + 1) & mask;
+            bigger[i] = static_cast<std::uint32_t>(k + 1);
+        }
+        slots_.swap(bigger);
+    }
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = hash & mask;
+    while (slots_[i]) i = (i + 1) & mask;
+    slots_[i] = static_cast<std::uint32_t>(entries_.size() + 1);
+    Entry& e = entries_.emplace_back();
+    e.key_at = arena_.size();
+    e.key_len = static_cast<std::uint32_t>(key.size());
+    e.hash = hash;
+    arena_ += key;
+    return e;
+}
+
+std::optional<std::string_view> Index::hit(std::string_view path, const Signature& sig) const {
+    if (!sig.present()) return std::nullopt;
+    const Entry* e = find(path, hash_key(path));
+    if (!e || !e->usable) return std::nullopt;
+    if (e->size != sig.size || e->mtime != nanoseconds(sig.mtime) || e->ctime != nanoseconds(sig.ctime) ||
+        e->inode != static_cast<__int128>(sig.inode))
+        return std::nullopt;
+    return std::string_view(arena_.data() + e->sha_at, e->sha_len);
+}
+
+Writer::Writer() : out_("{\"version\": 1, \"entries\": {") {}
+
+void Writer::add(std::string_view path, const Signature& sig, std::string_view sha_utf8) {
+    if (!sig.present()) return;
+    if (!first_) out_ += ", ";
+    first_ = false;
+    put_path(out_, path);
+    out_ += ": {\"size\": ";
+    put_int(out_, sig.size);
+    out_ += ", \"mtime_ns\": ";
+    put_int(out_, nanoseconds(sig.mtime));
+    out_ += ", \"ctime_ns\": ";
+    put_int(out_, nanoseconds(sig.ctime));
+    out_ += ", \"inode\": ";
+    put_int(out_, static_cast<__int128>(sig.inode));
+    out_ += ", \"sha256\": ";
+    put_path(out_, sha_utf8);
+    out_ += '}';
+}
+
+std::string Writer::take() { return std::exchange(out_, std::string()); }
+
+std::string Writer::finish() {
+    out_ += "}}";
+    first_ = true;
+    return std::move(out_);
+}
+
+}  // namespace brivel::cachedoc

@@ -1,0 +1,129 @@
+// The hash-cache document, {"version": 1, "entries": {"<path>": {"size": N, "mtime_ns": N,
+// "ctime_ns": N, "inode": N, "sha256": "<hex>"}, ...}}, read and written without Python
+// objects. The writer produces exactly the text json.dumps gives; the reader accepts the
+// subset of JSON such a document uses and answers lookups as the interpreter's json.loads
+// followed by the entry check would. Anything outside that subset is declined, and the
+// caller treats the cache as empty, which is always safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brivel::cachedoc {
+
+// The stat values an entry is checked against, as stat gives them.
+struct Signature {
+    long long size = 0;
+    struct timespec mtime {}, ctime {};
+    unsigned long long inode = 0;
+    // Python's rule: no signature when mtime is zero (both fields) or inode is 0.
+    bool present() const;
+};
+
+// tv_sec * 10**9 + tv_nsec, exact also past 2262 where it no longer fits 64 bits.
+__int128 nanoseconds(const struct timespec& t);
+
+// Appends the JSON text of a string of `n` code points, `at(i)` giving the i-th, as
+// json.dumps(ensure_ascii=True) writes it: printable ASCII as is except '"' and '\\',
+// the short escapes \b \f \n \r \t, every other code point as \uXXXX in lower-case hex,
+// above U+FFFF as a surrogate pair.
+template <class At>
+void put_chars(std::string& out, std::size_t n, At at) {
+    static constexpr char hexd[] = "0123456789abcdef";
+    auto u = [&](char32_t v) {
+        char e[6] = {'\\', 'u', hexd[(v >> 12) & 0xF], hexd[(v >> 8) & 0xF], hexd[(v >> 4) & 0xF], hexd[v & 0xF]};
+        out.append(e, 6);
+    };
+    out += '"';
+    for (std::size_t i = 0; i < n; ++i) {
+        const char32_t c = at(i);
+        if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
+            out += static_cast<char>(c);
+            continue;
+        }
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '"': out += "\\\""; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c >= 0x10000) {
+                    const char32_t v = c - 0x10000;
+                    u(0xD800 | ((v >> 10) & 0x3FF));
+                    u(0xDC00 | (v & 0x3FF));
+                } else {
+                    u(c);
+                }
+        }
+    }
+    out += '"';
+}
+
+// Appends `s` (code points) to `out` as json.dumps(ensure_ascii=True) writes a str.
+void put_string(std::string& out, std::u32string_view s);
+// The same for file-system bytes, decoded as the interpreter does (UTF-8, each byte of an
+// invalid sequence as a lone surrogate U+DC80..U+DCFF).
+void put_path(std::string& out, std::string_view fs_bytes);
+
+// Entries of a parsed document, keyed by the file-system bytes of their path.
+class Index {
+  public:
+    // Parses the document (the file's bytes). Returns false, leaving the index empty, when
+    // the text is not in the subset read natively; true otherwise.
+    bool parse(std::string_view text);
+    // The stored sha256 text (UTF-8) of the entry for `path` when it matches `sig`; the
+    // view lives as long as the index.
+    std::optional<std::string_view> hit(std::string_view path, const Signature& sig) const;
+    // The number of paths with an entry (also those whose entry can never match).
+    std::size_t size() const { return entries_.size(); }
+    void clear();  // frees the memory
+
+  private:
+    struct Entry {
+        std::size_t key_at = 0, sha_at = 0;  // in arena_
+        std::uint32_t key_len = 0, sha_len = 0;
+        std::size_t hash = 0;
+        bool usable = false;  // an object with the four integers and a 64-character hash
+        __int128 size = 0, mtime = 0, ctime = 0, inode = 0;
+    };
+    class Parser;
+
+    std::string arena_;             // the keys' and hashes' bytes, one after another
+    std::vector<Entry> entries_;
+    std::vector<std::uint32_t> slots_;  // open addressing: 0 empty, else entry index + 1
+
+    std::string_view key_of(const Entry& e) const { return {arena_.data() + e.key_at, e.key_len}; }
+    const Entry* find(std::string_view key, std::size_t hash) const;
+    Entry& upsert(std::string_view key);
+    void reset_entries();
+};
+
+// Builds the document text in the order entries are added; the caller adds each key once.
+class Writer {
+  public:
+    Writer();  // starts {"version": 1, "entries": {
+    // Adds the entry of `path` (file-system bytes). A signature that is not present gives no
+    // entry, as the interpreter's build writes none for such a file.
+    void add(std::string_view path, const Signature& sig, std::string_view sha_utf8);
+    // The text not yet handed over, and the text itself: handed over to be written out,
+    // the writer goes on from empty.
+    std::size_t pending() const { return out_.size(); }
+    std::string take();
+    // Closes the document and hands over the rest. The pieces together are byte-identical
+    // to json.dumps({"version": 1, "entries": {...}}).
+    std::string finish();
+
+  private:
+    std::string out_;
+    bool first_ = true;
+};
+
+}  // namespace brivel::cachedoc

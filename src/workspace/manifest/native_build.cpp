@@ -1,0 +1,590 @@
+#include "workspace/manifest/native_build.hpp"
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <functional>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/fspath.hpp"
+#include "common/ns.hpp"
+#include "core/arena.hpp"
+#include "core/cachedoc.hpp"
+#include "core/dirwalk.hpp"
+#include "core/filescan.hpp"
+#include "workspace/manifest/hash_pass.hpp"
+#include "workspace/manifest/hashing.hpp"
+#include "workspace/manifest/ignore.hpp"
+#include "workspace/manifest/paths.hpp"
+#include "workspace/manifest/walk.hpp"
+#include "workspace/state.hpp"
+
+namespace brivel::workspace {
+
+namespace {
+
+using filescan::Item;
+using Clock = std::chrono::steady_clock;
+
+// The calling thread gives the interpreter a chance to run signal handlers (Ctrl-C) this
+// often while it walks or waits without the GIL.
+constexpr auto kSignalPoll = std::chrono::milliseconds(5);
+// The cache document goes to its file in pieces of about this size, never whole in memory.
+constexpr std::size_t kWritePiece = 64 * 1024;
+
+// A directory of a walk. Its Path object and the str of its relpath prefix are made on
+// first need, for the result.
+struct Dir {
+    long parent = -1;        // -1 for the walked directory itself
+    std::string_view path;   // file-system bytes (in the build's arena)
+    std::string_view name;   // entry name in the parent (the path itself for a walked directory)
+    glob::Text prefix;       // what a file's relpath holds before its name: base, directory part, "/"
+    bool has_prefix = false;
+    py::object obj, prefix_str;
+};
+
+// An Upload target prefix and how much of a relpath it replaces.
+struct Mount {
+    py::object prefix;
+    std::size_t skip;
+};
+
+// A file given as it is (a single-file Upload).
+struct External {
+    py::object local, rel, to;
+    glob::Text text;                             // rel's code points, for the duplicate test
+    std::optional<py::error_already_set> error;  // its path could not be encoded
+    int stat_error = 0;
+};
+
+struct Entry {
+    Item item;
+    std::uint32_t dir = 0;      // walked files: the directory
+    std::uint32_t name_at = 0;  // ... and where the name starts in item.path
+    std::int32_t mount = -1;    // ... and the mount, when under one
+    std::int32_t external = -1; // files given as they are: index in externals
+    mode_t mode = 0;
+    bool regular = false;
+};
+
+// The relpaths taken so far, as entry indices keyed by the relpath's hash; texts are
+// compared only when two hashes meet, so no relpath is stored twice.
+class RelSet {
+  public:
+    // True when `same(index)` holds for an entry recorded under `hash`.
+    template <class Same>
+    bool contains(std::size_t hash, Same same) const {
+        if (slots_.empty()) return false;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask; slots_[i].used; i = (i + 1) & mask)
+            if (slots_[i].hash == hash && same(slots_[i].index)) return true;
+        return false;
+    }
+    void insert(std::size_t hash, std::uint32_t index) {
+        if ((count_ + 1) * 2 > slots_.size()) grow();
+        place(slots_, {hash, index, true});
+        ++count_;
+    }
+
+  private:
+    struct Slot {
+        std::size_t hash = 0;
+        std::uint32_t index = 0;
+        bool used = false;
+    };
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+
+    static void place(std::vector<Slot>& slots, Slot s) {
+        const std::size_t mask = slots.size() - 1;
+        std::size_t i = s.hash & mask;
+        while (slots[i].used) i = (i + 1) & mask;
+        slots[i] = s;
+    }
+    void grow() {
+        std::vector<Slot> bigger(slots_.empty() ? 1024 : slots_.size() * 2);
+        for (const Slot& s : slots_)
+            if (s.used) place(bigger, s);
+        slots_.swap(bigger);
+    }
+};
+
+std::size_t hash_text(glob::View text) { return std::hash<glob::View>{}(text); }
+
+cachedoc::Signature signature_of(const struct stat& st) {
+    cachedoc::Signature sig;
+    sig.size = static_cast<long long>(st.st_size);
+    sig.mtime = st.st_mtim;
+    sig.ctime = st.st_ctim;
+    sig.inode = static_cast<unsigned long long>(st.st_ino);
+    return sig;
+}
+
+// The whole file, or nothing when it cannot be read or is not a regular file (a pipe
+// put there would block the read for ever).
+std::string read_file(const std::string& path) {
+    std::string text;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return text;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return text;
+    }
+    text.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            text.append(buf, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            text.clear();
+            break;
+        }
+    }
+    ::close(fd);
+    return text;
+}
+
+bool write_all(int fd, const std::string& text) {
+    for (std::size_t done = 0; done < text.size();) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
+// The new cache document, written beside the old one and renamed over it only once the
+// build has its result: a build that fails, or is interrupted, leaves the previous
+// document as it was, and no reader ever sees half a document. Best effort throughout.
+class DocFile {
+  public:
+    explicit DocFile(const std::string& path) : path_(path) {
+        static std::atomic<unsigned> serial{0};  // two builds of one root in one process
+        tmp_ = path + "." + std::to_string(::getpid()) + "." + std::to_string(serial++) + ".tmp";
+        fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    }
+    ~DocFile() {
+        join();
+        if (fd_ >= 0) ::close(fd_);
+        if (!committed_) ::unlink(tmp_.c_str());
+    }
+    DocFile(const DocFile&) = delete;
+    DocFile& operator=(const DocFile&) = delete;
+
+    // Writes the document on a thread of its own; `fill` hands its pieces to `put`.
+    void start(std::function<void(const std::function<void(const std::string&)>&)> fill) {
+        if (fd_ < 0) return;
+        writer_ = std::thread([this, fill = std::move(fill)] {
+            fill([this](const std::string& piece) { ok_ = ok_ && write_all(fd_, piece); });
+        });
+    }
+    void commit() {
+        join();
+        if (fd_ < 0) return;
+        ok_ = ::close(fd_) == 0 && ok_;
+        fd_ = -1;
+        committed_ = ok_ && ::rename(tmp_.c_str(), path_.c_str()) == 0;
+    }
+
+  private:
+    std::string path_, tmp_;
+    int fd_ = -1;
+    bool ok_ = true, committed_ = false;
+    std::thread writer_;
+
+    void join() {
+        if (writer_.joinable()) {
+            py::gil_scoped_release nogil;
+            writer_.join();
+        }
+    }
+};
+
+// Runs `step` without the GIL until it returns true, letting signal handlers run between
+// slices; their error ends the loop.
+template <class Step>
+void run_released(Step&& step) {
+    for (;;) {
+        bool done;
+        {
+            py::gil_scoped_release nogil;
+            done = step(Clock::now() + kSignalPoll);
+        }
+        if (done) return;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+}
+
+py::str utf8(std::string_view text) {
+    return steal_or_throw<py::str>(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+}
+
+// The str of an ASCII text, written straight into a new compact str.
+py::str ascii(std::string_view text) {
+    py::str s = steal_or_throw<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+    std::memcpy(PyUnicode_DATA(s.ptr()), text.data(), text.size());
+    return s;
+}
+
+// The interpreter's int of a non-negative 128-bit total.
+py::object big_int(unsigned __int128 v) {
+    if (v <= static_cast<unsigned __int128>(LLONG_MAX)) return py::int_(static_cast<long long>(v));
+    std::string digits;
+    while (v) {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+        v /= 10;
+    }
+    return steal_or_throw(PyLong_FromString(digits.c_str(), nullptr, 10));
+}
+
+}  // namespace
+
+struct NativeBuild::State {
+    glob::RuleSet rules;
+    std::size_t workers = 1, chunk = 0;
+    std::string cache_file;  // the cache document's file-system bytes
+    cachedoc::Index index;
+    std::shared_future<void> index_ready;
+    std::optional<filescan::Scanner> scanner;
+
+    arena::Bytes bytes;  // every path of the build
+    std::vector<Dir> dirs;
+    std::vector<Mount> mounts;
+    std::vector<External> externals;
+    arena::Stable<Entry> entries;  // stays in place while the workers hold its items
+    RelSet seen;
+    std::size_t sources = 0;       // walks and files given as they are
+    unsigned __int128 total = 0;
+    std::optional<ChildPaths> paths;
+
+    ~State() {
+        scanner.reset();  // joins the workers
+        if (index_ready.valid()) index_ready.wait();
+    }
+
+    // The relpath of entry `i` as code points.
+    glob::Text rel_text(std::uint32_t i) const {
+        const Entry& e = entries[i];
+        if (e.external >= 0) return externals[static_cast<std::size_t>(e.external)].text;
+        glob::Text text = dirs[e.dir].prefix;
+        glob::decode_fs(e.item.path.substr(e.name_at), text);
+        return text;
+    }
+
+    // Records `e` (the last entry) under its relpath and hands it to the workers.
+    void taken(std::size_t hash) {
+        const auto i = static_cast<std::uint32_t>(entries.size() - 1);
+        seen.insert(hash, i);
+        Entry& e = entries[i];
+        if (e.regular) scanner->add(e.item);
+    }
+
+    py::object dir_object(std::uint32_t i) {
+        Dir& d = dirs[i];
+        if (!d.obj) {
+            py::str name = fsdecode(d.name);
+            d.obj = d.parent < 0 ? ns::get("Path")(name) : paths->child(dir_object(static_cast<std::uint32_t>(d.parent)), name);
+        }
+        return d.obj;
+    }
+
+    py::object local(const Entry& e) {
+        if (e.external >= 0) return externals[static_cast<std::size_t>(e.external)].local;
+        return paths->child(dir_object(e.dir), fsdecode(e.item.path.substr(e.name_at)));
+    }
+
+    // The entries of the new cache document: those that held, then the new ones, each in
+    // order; a file found twice keeps its first place and its last entry. Runs without
+    // the GIL, on the writer's thread.
+    void document(const std::function<void(const std::string&)>& put) const {
+        std::vector<const Item*> order;
+        std::unordered_map<std::string_view, std::size_t> place;
+        // Only several walks or single files can meet one file twice.
+        const bool may_repeat = sources > 1;
+        for (Item::State pass : {Item::State::hit, Item::State::hashed})
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                const Item& item = entries[i].item;
+                if (item.state != pass || !item.sig.present()) continue;
+                if (!may_repeat) {
+                    order.push_back(&item);
+                    continue;
+                }
+                auto [at, fresh] = place.try_emplace(item.path, order.size());
+                if (fresh)
+                    order.push_back(&item);
+                else
+                    order[at->second] = &item;
+            }
+        cachedoc::Writer writer;
+        char hex[64];
+        for (const Item* item : order) {
+            writer.add(item->path, item->sig, item->hex(hex));
+            if (writer.pending() >= kWritePiece) put(writer.take());
+        }
+        put(writer.finish());
+    }
+};
+
+NativeBuild::NativeBuild(std::unique_ptr<State> state) : s_(std::move(state)) {}
+NativeBuild::~NativeBuild() = default;
+
+std::unique_ptr<NativeBuild> NativeBuild::start(py::handle root, py::handle ignore) {
+    const ModuleState& mod = state();
+    bool own_steps = own("_walk_tree", mod.walk_tree) && own("_resolve_manifest_files", mod.resolve_manifest_files) &&
+                     own("_hash_cache_path", mod.hash_cache_path) && own("_load_hash_cache", mod.load_hash_cache) &&
+                     own("_stat_signature", mod.stat_signature) && own("_hash_cache_hit", mod.hash_cache_hit) &&
+                     own("_sha256_file", mod.sha256_file) && ns::get("Path").is(mod.path_cls) &&
+                     py::object(mod.posix_path.attr("stat")).is(mod.path_stat);
+    if (!own_steps || !fs_encoding_is_utf8() || !ignore_rules_native() || !PyList_CheckExact(ignore.ptr())) return nullptr;
+    auto s = std::make_unique<State>();
+    if (!compile_rules(ignore, s->rules)) return nullptr;
+
+    s->workers = static_cast<std::size_t>(std::max(1LL, ns::get_int("UPLOAD_HASH_WORKERS")));
+    s->chunk = hash_chunk_size();
+    s->paths.emplace();
+    // The cache document is read and parsed on its own thread while the walks start.
+    s->cache_file = fspath::encode(ns::call("_hash_cache_path", root)).bytes;
+    State* raw = s.get();
+    const bool load = ns::get_bool("HASH_CACHE_ENABLED");
+    s->index_ready = std::async(std::launch::async, [raw, load] {
+                         if (load) raw->index.parse(read_file(raw->cache_file));
+                     }).share();
+    s->scanner.emplace(s->workers, s->chunk, s->index, s->index_ready);
+    return std::unique_ptr<NativeBuild>(new NativeBuild(std::move(s)));
+}
+
+void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::handle cap, py::handle mount) {
+    State& s = *s_;
+    args::exact_str(base, "base_rel");
+    const bool follow_links = args::truthy(follow);
+    // The cap as a 128-bit bound: none, or one no total can pass, or one any total passes.
+    std::optional<__int128> limit;
+    if (!cap.is_none()) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(cap.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow <= 0) limit = overflow < 0 ? static_cast<__int128>(LLONG_MIN) : static_cast<__int128>(v);
+    }
+    std::int32_t mount_index = -1;
+    if (mount) {
+        const auto skip = static_cast<std::size_t>(PyUnicode_GET_LENGTH(base.ptr())) + 1;
+        mount_index = static_cast<std::int32_t>(s.mounts.size());
+        s.mounts.push_back({py::reinterpret_borrow<py::object>(mount), skip});
+    }
+    ++s.sources;
+
+    std::string top = fspath::encode(dir).bytes;
+    const auto root_dir = static_cast<std::uint32_t>(s.dirs.size());
+    {
+        Dir& d = s.dirs.emplace_back();
+        d.path = d.name = s.bytes.add(top);
+    }
+    dirwalk::Walker walker(top, to_text(base), follow_links, &glob::decode_fs);
+    NativeRules matcher(s.rules);
+    // The walker's directories on its current path, by level: their ids and our index.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> levels;
+    std::optional<glob::Text> over_cap;  // the relpath that took the total over the cap
+
+    run_released([&](Clock::time_point until) {
+        dirwalk::File file;
+        for (std::size_t n = 0;; ++n) {
+            if ((n & 255) == 255 && Clock::now() >= until) return false;
+            if (walker.next(matcher, file) == dirwalk::Step::end) return true;
+            const std::size_t depth = walker.depth();
+            for (std::size_t level = 0; level < depth; ++level) {
+                const std::uint64_t id = walker.id_at(level);
+                if (level < levels.size() && levels[level].first == id) continue;
+                levels.resize(level);
+                std::uint32_t index = root_dir;
+                if (level > 0) {
+                    const std::uint32_t parent = levels[level - 1].second;
+                    const std::string_view up = s.dirs[parent].path;
+                    const std::string& name = walker.name_at(level);
+                    Dir d;
+                    d.parent = static_cast<long>(parent);
+                    d.path = s.bytes.add(up, !up.empty() && up.back() == '/' ? 0 : '/', name);
+                    d.name = d.path.substr(d.path.size() - name.size());
+                    index = static_cast<std::uint32_t>(s.dirs.size());
+                    s.dirs.push_back(std::move(d));
+                }
+                levels.emplace_back(id, index);
+            }
+            levels.resize(depth);
+
+            s.total += static_cast<unsigned __int128>(file.size);
+            if (limit && static_cast<__int128>(s.total) > *limit) {
+                over_cap = file.rel;
+                return true;
+            }
+            const std::size_t hash = hash_text(file.rel);
+            if (s.seen.contains(hash, [&](std::uint32_t i) { return s.rel_text(i) == file.rel; }))
+                continue;  // the first file under a relpath wins
+            const std::uint32_t at = levels.back().second;
+            Dir& d = s.dirs[at];
+            if (!d.has_prefix) {
+                // A name holds no "/": the relpath's last "/" ends the directory's part.
+                const std::size_t slash = file.rel.rfind(U'/');
+                d.prefix = slash == glob::Text::npos ? glob::Text() : file.rel.substr(0, slash + 1);
+                d.has_prefix = true;
+            }
+            Entry& e = s.entries.emplace_back();
+            e.item.path = s.bytes.add(d.path, !d.path.empty() && d.path.back() == '/' ? 0 : '/', file.name);
+            e.name_at = static_cast<std::uint32_t>(e.item.path.size() - file.name.size());
+            e.item.sig = signature_of(file.st);
+            e.mode = file.st.st_mode;
+            e.regular = S_ISREG(file.st.st_mode);
+            e.dir = at;
+            e.mount = mount_index;
+            s.taken(hash);
+        }
+    });
+    s.scanner->flush();
+    if (over_cap) raise_too_large(cap, from_text(*over_cap));
+}
+
+void NativeBuild::add_file(py::handle local, py::handle relpath, py::handle to) {
+    State& s = *s_;
+    args::exact_str(relpath, "relpath");
+    args::exact_str(to, "to", true);
+    ++s.sources;
+    glob::Text text = to_text(relpath);
+    const std::size_t hash = hash_text(text);
+    if (s.seen.contains(hash, [&](std::uint32_t i) { return s.rel_text(i) == text; })) return;
+    Entry& e = s.entries.emplace_back();
+    e.external = static_cast<std::int32_t>(s.externals.size());
+    External& x = s.externals.emplace_back();
+    x.local = py::reinterpret_borrow<py::object>(local);
+    x.rel = py::reinterpret_borrow<py::object>(relpath);
+    x.to = py::reinterpret_borrow<py::object>(to);
+    x.text = std::move(text);
+    std::string path;
+    try {
+        path = fspath::encode(local).bytes;
+    } catch (py::error_already_set& err) {
+        x.error = std::move(err);  // raised where the stat pass reaches the file
+        s.seen.insert(hash, static_cast<std::uint32_t>(s.entries.size() - 1));
+        return;
+    }
+    e.item.path = s.bytes.add(path);
+    struct stat st {};
+    if (::stat(e.item.path.data(), &st) != 0) {
+        x.stat_error = errno;
+        s.seen.insert(hash, static_cast<std::uint32_t>(s.entries.size() - 1));
+        return;
+    }
+    e.item.sig = signature_of(st);
+    e.mode = st.st_mode;
+    e.regular = S_ISREG(st.st_mode);
+    s.taken(hash);
+}
+
+py::object NativeBuild::total() const { return big_int(s_->total); }
+
+py::list NativeBuild::files() {
+    State& s = *s_;
+    run_released([&](Clock::time_point until) {
+        return s.scanner->wait(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()));
+    });
+    s.scanner.reset();
+    {
+        // What only the workers needed is given back to the system before the result is
+        // made, so that the build's peak stays near the size of its result.
+        py::gil_scoped_release nogil;
+        s.index.clear();
+        ::malloc_trim(0);
+    }
+
+    // Files the stat pass leaves out, then files that could not be hashed, each in order.
+    for (std::size_t i = 0; i < s.entries.size(); ++i) {
+        Entry& e = s.entries[i];
+        if (e.external >= 0) {
+            External& x = s.externals[static_cast<std::size_t>(e.external)];
+            if (x.error) throw std::move(*x.error);
+            if (x.stat_error) {
+                warn_unreadable(x.local, errors::os_error(x.stat_error, to_str(x.local)));
+                continue;
+            }
+        }
+        if (!e.regular) warn_unreadable(s.local(e), not_regular());
+    }
+    for (std::size_t i = 0; i < s.entries.size(); ++i) {
+        const Entry& e = s.entries[i];
+        if (e.item.state != Item::State::failed) continue;
+        py::object local = s.local(e);
+        // As the interpreter reports them: a failed open names the file, a failed read does not.
+        py::object name = e.item.read_error ? py::none() : py::object(to_str(local));
+        warn_unreadable(local, errors::os_error(e.item.error, name));
+    }
+
+    // The cache document is written while the records are made; it replaces the old one
+    // only when they all were.
+    std::optional<DocFile> doc;
+    auto write_doc = [&] {
+        doc.emplace(s.cache_file);
+        const State& done = s;
+        doc->start([&done](const std::function<void(const std::string&)>& put) { done.document(put); });
+    };
+    const bool cache_on = ns::get_bool("HASH_CACHE_ENABLED");
+    if (cache_on) write_doc();
+
+    py::list files;
+    py::object none = py::none();
+    char hex[64];
+    for (std::size_t i = 0; i < s.entries.size(); ++i) {
+        const Entry& e = s.entries[i];
+        const Item::State state = e.item.state;
+        if (state != Item::State::hit && state != Item::State::hashed) continue;
+        py::object local, rel, to = none;
+        if (e.external >= 0) {
+            const External& x = s.externals[static_cast<std::size_t>(e.external)];
+            local = x.local;
+            rel = x.rel;
+            to = x.to;
+        } else {
+            Dir& d = s.dirs[e.dir];
+            py::str name = fsdecode(e.item.path.substr(e.name_at));
+            local = s.paths->child(s.dir_object(e.dir), name);
+            if (d.prefix.empty()) {
+                rel = name;
+            } else {
+                if (!d.prefix_str) d.prefix_str = from_text(d.prefix);
+                rel = concat(d.prefix_str, name);
+            }
+            if (e.mount >= 0) {
+                const Mount& m = s.mounts[static_cast<std::size_t>(e.mount)];
+                py::object tail = rel[py::slice(static_cast<Py_ssize_t>(m.skip), PY_SSIZE_T_MAX, 1)];
+                to = concat(concat(m.prefix, py::str("/")), tail);
+            }
+        }
+        py::str sha = e.item.stored ? utf8(*e.item.stored) : ascii(e.item.hex(hex));
+        py::int_ size(static_cast<unsigned long long>(e.item.bytes));
+        files.append(record(rel, sha, size, py::int_(e.mode & 0777), local, to));
+    }
+
+    if (ns::get_bool("HASH_CACHE_ENABLED")) {
+        if (!doc) write_doc();
+        doc->commit();
+    }
+    return files;
+}
+
+}  // namespace brivel::workspace
