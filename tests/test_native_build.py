@@ -232,3 +232,68 @@ def test_ctrl_c_ends_a_native_build(tmp_path, cache_dir):
         ws.UPLOAD_HASH_WORKERS = ws_workers
     assert not ws._hash_cache_path(root.resolve()).exists()
     assert gc.isenabled()
+
+
+def test_many_files_and_long_paths_give_the_same_build(tmp_path, caplog, monkeypatch, cache_dir):
+    # More files and path bytes than one storage block holds: the build lets blocks go
+    # while it makes the records, and none may go before its records are made.
+    root = tmp_path / "many"
+    tail = "n" * 120
+    for d in range(10):
+        sub = root / f"dir{d}-{tail}"
+        sub.mkdir(parents=True)
+        for i in range(500):
+            (sub / f"{i}-{tail}.txt").write_bytes(b"%d/%d" % (d, i))
+    spec = ws.Workspace(root=root)
+    cache_file = ws._hash_cache_path(root.resolve())
+    cold = both_lanes(spec, caplog, cache_file, monkeypatch, None)
+    warm = both_lanes(spec, caplog, cache_file, monkeypatch, cold[3])
+    assert cold == warm and len(cold[0]) == 5000
+
+
+def only_the_document(cache_file):
+    """The hash-cache folder holds the one document: no piece of a rewrite is left."""
+    return sorted(os.listdir(cache_file.parent)) == [cache_file.name]
+
+
+def test_a_failed_build_leaves_the_previous_document(project, monkeypatch, cache_dir):
+    root = project[0]
+    spec = ws.Workspace(root=root)
+    ws.build_manifest(spec)
+    cache_file = ws._hash_cache_path(root.resolve())
+    before = cache_file.read_bytes()
+    (root / "pkg" / "m3.py").write_bytes(b"changed")  # the next document would differ
+    made = []
+
+    class Refused(ws.ManifestFile):
+        def __init__(self, **kw):
+            made.append(kw["relpath"])
+            if len(made) == 20:
+                raise RuntimeError("record refused")
+            super().__init__(**kw)
+
+    with monkeypatch.context() as patch:
+        patch.setattr(ws, "ManifestFile", Refused)
+        with pytest.raises(RuntimeError, match="record refused"):
+            ws.build_manifest(spec)
+    assert cache_file.read_bytes() == before
+    assert only_the_document(cache_file)
+    ws.build_manifest(spec)
+    assert cache_file.read_bytes() != before and only_the_document(cache_file)
+
+
+def test_a_document_that_cannot_be_replaced_is_let_be(project, caplog, cache_dir):
+    root = project[0]
+    cache_file = ws._hash_cache_path(root.resolve())
+    cache_file.mkdir(parents=True)  # a folder where the document goes: the rename fails
+    with caplog.at_level(logging.WARNING, logger="brivel.workspace"):
+        built = ws.build_manifest(ws.Workspace(root=root))
+    assert built.files and cache_file.is_dir() and only_the_document(cache_file)
+
+
+def test_with_the_cache_off_nothing_is_written(project, monkeypatch, cache_dir):
+    root = project[0]
+    monkeypatch.setattr(ws, "HASH_CACHE_ENABLED", False)
+    assert ws.build_manifest(ws.Workspace(root=root)).files
+    cache_file = ws._hash_cache_path(root.resolve())
+    assert cache_file.parent.is_dir() and os.listdir(cache_file.parent) == []

@@ -8,11 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <functional>
 #include <future>
 #include <optional>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -91,6 +89,10 @@ class RelSet {
         for (std::size_t i = hash & mask; slots_[i].used; i = (i + 1) & mask)
             if (slots_[i].hash == hash && same(slots_[i].index)) return true;
         return false;
+    }
+    void clear() {
+        std::vector<Slot>().swap(slots_);
+        count_ = 0;
     }
     void insert(std::size_t hash, std::uint32_t index) {
         if ((count_ + 1) * 2 > slots_.size()) grow();
@@ -182,22 +184,14 @@ class DocFile {
         fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     }
     ~DocFile() {
-        join();
         if (fd_ >= 0) ::close(fd_);
         if (!committed_) ::unlink(tmp_.c_str());
     }
     DocFile(const DocFile&) = delete;
     DocFile& operator=(const DocFile&) = delete;
 
-    // Writes the document on a thread of its own; `fill` hands its pieces to `put`.
-    void start(std::function<void(const std::function<void(const std::string&)>&)> fill) {
-        if (fd_ < 0) return;
-        writer_ = std::thread([this, fill = std::move(fill)] {
-            fill([this](const std::string& piece) { ok_ = ok_ && write_all(fd_, piece); });
-        });
-    }
+    void put(const std::string& piece) { ok_ = ok_ && fd_ >= 0 && write_all(fd_, piece); }
     void commit() {
-        join();
         if (fd_ < 0) return;
         ok_ = ::close(fd_) == 0 && ok_;
         fd_ = -1;
@@ -208,14 +202,6 @@ class DocFile {
     std::string path_, tmp_;
     int fd_ = -1;
     bool ok_ = true, committed_ = false;
-    std::thread writer_;
-
-    void join() {
-        if (writer_.joinable()) {
-            py::gil_scoped_release nogil;
-            writer_.join();
-        }
-    }
 };
 
 // Runs `step` without the GIL until it returns true, letting signal handlers run between
@@ -266,7 +252,8 @@ struct NativeBuild::State {
     std::shared_future<void> index_ready;
     std::optional<filescan::Scanner> scanner;
 
-    arena::Bytes bytes;  // every path of the build
+    arena::Bytes dir_bytes;   // the directories' paths
+    arena::Bytes file_bytes;  // the files' paths, in entry order
     std::vector<Dir> dirs;
     std::vector<Mount> mounts;
     std::vector<External> externals;
@@ -313,9 +300,8 @@ struct NativeBuild::State {
     }
 
     // The entries of the new cache document: those that held, then the new ones, each in
-    // order; a file found twice keeps its first place and its last entry. Runs without
-    // the GIL, on the writer's thread.
-    void document(const std::function<void(const std::string&)>& put) const {
+    // order; a file found twice keeps its first place and its last entry. Needs no GIL.
+    void document(DocFile& out) const {
         std::vector<const Item*> order;
         std::unordered_map<std::string_view, std::size_t> place;
         // Only several walks or single files can meet one file twice.
@@ -338,9 +324,9 @@ struct NativeBuild::State {
         char hex[64];
         for (const Item* item : order) {
             writer.add(item->path, item->sig, item->hex(hex));
-            if (writer.pending() >= kWritePiece) put(writer.take());
+            if (writer.pending() >= kWritePiece) out.put(writer.take());
         }
-        put(writer.finish());
+        out.put(writer.finish());
     }
 };
 
@@ -396,7 +382,7 @@ void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::h
     const auto root_dir = static_cast<std::uint32_t>(s.dirs.size());
     {
         Dir& d = s.dirs.emplace_back();
-        d.path = d.name = s.bytes.add(top);
+        d.path = d.name = s.dir_bytes.add(top);
     }
     dirwalk::Walker walker(top, to_text(base), follow_links, &glob::decode_fs);
     NativeRules matcher(s.rules);
@@ -421,7 +407,7 @@ void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::h
                     const std::string& name = walker.name_at(level);
                     Dir d;
                     d.parent = static_cast<long>(parent);
-                    d.path = s.bytes.add(up, !up.empty() && up.back() == '/' ? 0 : '/', name);
+                    d.path = s.dir_bytes.add(up, !up.empty() && up.back() == '/' ? 0 : '/', name);
                     d.name = d.path.substr(d.path.size() - name.size());
                     index = static_cast<std::uint32_t>(s.dirs.size());
                     s.dirs.push_back(std::move(d));
@@ -447,7 +433,7 @@ void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::h
                 d.has_prefix = true;
             }
             Entry& e = s.entries.emplace_back();
-            e.item.path = s.bytes.add(d.path, !d.path.empty() && d.path.back() == '/' ? 0 : '/', file.name);
+            e.item.path = s.file_bytes.add(d.path, !d.path.empty() && d.path.back() == '/' ? 0 : '/', file.name);
             e.name_at = static_cast<std::uint32_t>(e.item.path.size() - file.name.size());
             e.item.sig = signature_of(file.st);
             e.mode = file.st.st_mode;
@@ -484,7 +470,7 @@ void NativeBuild::add_file(py::handle local, py::handle relpath, py::handle to) 
         s.seen.insert(hash, static_cast<std::uint32_t>(s.entries.size() - 1));
         return;
     }
-    e.item.path = s.bytes.add(path);
+    e.item.path = s.file_bytes.add(path);
     struct stat st {};
     if (::stat(e.item.path.data(), &st) != 0) {
         x.stat_error = errno;
@@ -510,6 +496,7 @@ py::list NativeBuild::files() {
         // made, so that the build's peak stays near the size of its result.
         py::gil_scoped_release nogil;
         s.index.clear();
+        s.seen.clear();  // no file is added any more
         ::malloc_trim(0);
     }
 
@@ -535,13 +522,13 @@ py::list NativeBuild::files() {
         warn_unreadable(local, errors::os_error(e.item.error, name));
     }
 
-    // The cache document is written while the records are made; it replaces the old one
-    // only when they all were.
+    // The cache document is written first, so that each block of files can be let go as
+    // soon as its records are made; it replaces the old one only once they all were.
     std::optional<DocFile> doc;
     auto write_doc = [&] {
         doc.emplace(s.cache_file);
-        const State& done = s;
-        doc->start([&done](const std::function<void(const std::string&)>& put) { done.document(put); });
+        py::gil_scoped_release nogil;
+        s.document(*doc);
     };
     const bool cache_on = ns::get_bool("HASH_CACHE_ENABLED");
     if (cache_on) write_doc();
@@ -578,6 +565,10 @@ py::list NativeBuild::files() {
         py::str sha = e.item.stored ? utf8(*e.item.stored) : ascii(e.item.hex(hex));
         py::int_ size(static_cast<unsigned long long>(e.item.bytes));
         files.append(record(rel, sha, size, py::int_(e.mode & 0777), local, to));
+        // What the records now hold is let go block by block: the build's peak stays near
+        // the size of its result.
+        s.entries.release_before(i);
+        s.file_bytes.release_before(e.item.path);
     }
 
     if (ns::get_bool("HASH_CACHE_ENABLED")) {
