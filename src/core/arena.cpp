@@ -36,7 +36,7 @@ std::string_view Bytes::add(std::string_view s) { return add(s, 0, {}); }
 std::string_view Bytes::add(std::string_view a, char sep, std::string_view b) {
     const std::size_t n = a.size() + (sep ? 1 : 0) + b.size();
     char* p = take(n + 1);
-    std::memcpy(p, a.data(), a.size());
+    if (!a.empty()) std::memcpy(p, a.data(), a.size());
     std::size_t k = a.size();
     if (sep) p[k++] = sep;
     if (!b.empty()) std::memcpy(p + k, b.data(), b.size());

@@ -18,6 +18,14 @@ constexpr std::array<bool, 256> kPlain = [] {
     return t;
 }();
 
+// Bytes a path may hold for the writer's fast path: printable ASCII but '"' and '\\'
+// (json escapes DEL, which the reader accepts as it is).
+constexpr std::array<bool, 256> kVerbatim = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 0x7F; ++c) t[c] = c != '"' && c != '\\';
+    return t;
+}();
+
 inline bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 int hex_digit(char c) {
@@ -120,7 +128,7 @@ void put_string(std::string& out, std::u32string_view s) {
 void put_path(std::string& out, std::string_view fs_bytes) {
     // Nearly every path is plain ASCII, written as it stands.
     std::size_t i = 0;
-    while (i < fs_bytes.size() && kPlain[static_cast<unsigned char>(fs_bytes[i])]) ++i;
+    while (i < fs_bytes.size() && kVerbatim[static_cast<unsigned char>(fs_bytes[i])]) ++i;
     if (i == fs_bytes.size()) {
         out += '"';
         out += fs_bytes;

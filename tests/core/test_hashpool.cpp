@@ -8,24 +8,14 @@
 #include <vector>
 
 #include "check.hpp"
+#include "temp_file.hpp"
 #include "core/digest.hpp"
 #include "core/hashpool.hpp"
 
 using namespace brivel;
+using check::TempFile;
 
 namespace {
-
-// A temporary file with `body`, removed at the end of the test.
-struct TempFile {
-    std::string path = "/tmp/brivel-pool-XXXXXX";
-    explicit TempFile(const std::string& body) {
-        int fd = ::mkstemp(path.data());
-        CHECK(fd >= 0);
-        CHECK_EQ(::write(fd, body.data(), body.size()), static_cast<ssize_t>(body.size()));
-        ::close(fd);
-    }
-    ~TempFile() { ::unlink(path.c_str()); }
-};
 
 std::vector<hashpool::HashJob> jobs_of(const std::string& path, std::size_t n) {
     std::vector<hashpool::HashJob> jobs(n);
