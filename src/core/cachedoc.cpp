@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <utility>
@@ -85,6 +87,12 @@ void put_utf8(std::string& out, char32_t c) {
 }
 
 void put_int(std::string& out, __int128 v) {
+    if (v >= INT64_MIN && v <= INT64_MAX) {  // all but times past 2262: 64-bit digits are far cheaper
+        char buf[24];
+        const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(v));
+        out.append(buf, r.ptr);
+        return;
+    }
     char buf[48];
     char* e = buf + sizeof buf;
     char* p = e;

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <memory>
 #include <new>
@@ -85,15 +86,27 @@ std::string hex(const unsigned char* data, std::size_t n) {
     return s;
 }
 
+namespace {
+
+// Value of a lower-case hexadecimal digit, -1 for any other byte.
+constexpr std::array<signed char, 256> kNibble = [] {
+    std::array<signed char, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    return t;
+}();
+
+}  // namespace
+
 bool from_hex(std::string_view text, Sha256Raw& out) {
     if (text.size() != 2 * out.size()) return false;
-    auto nibble = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+    int bad = 0;
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const int hi = nibble(text[2 * i]), lo = nibble(text[2 * i + 1]);
-        if (hi < 0 || lo < 0) return false;
+        const int hi = kNibble[static_cast<unsigned char>(text[2 * i])];
+        const int lo = kNibble[static_cast<unsigned char>(text[2 * i + 1])];
+        bad |= hi | lo;  // negative once any digit is not one
         out[i] = static_cast<unsigned char>(hi << 4 | lo);
     }
-    return true;
+    return bad >= 0;
 }
 
 std::string base64(const unsigned char* data, std::size_t n) {
@@ -139,6 +152,10 @@ int sha256_file(const char* path, unsigned char* buf, std::size_t block, FileDig
         if (n == 0) break;
         h.update(buf, static_cast<std::size_t>(n));
         total += static_cast<std::uint64_t>(n);
+        // A short read that ends where the regular file ended when it was opened is its
+        // end: the read that would only confirm it is left out (one call in two for the
+        // small files of a project).
+        if (static_cast<std::size_t>(n) < block && static_cast<long long>(total) == reader.size_at_open()) break;
     }
     out.raw = h.finish();
     if (out.want_hex) out.hex = hex(out.raw.data(), out.raw.size());

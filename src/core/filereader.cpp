@@ -29,6 +29,7 @@ int FileReader::open(const char* path) {
     }
     // Small files are read in one or two calls; the read-ahead hint only pays for large ones.
     if (st.st_size > (off_t{1} << 20)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    size_at_open_ = S_ISREG(st.st_mode) ? static_cast<long long>(st.st_size) : -1;
     fd_ = fd;
     return 0;
 }
@@ -55,6 +56,7 @@ int FileReader::seek(std::uint64_t offset) {
 void FileReader::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    size_at_open_ = -1;
 }
 
 }  // namespace brivel::files

@@ -31,9 +31,12 @@ class FileReader {
 
     void close();
     bool is_open() const { return fd_ >= 0; }
+    // The size of a regular file when it was opened, or -1.
+    long long size_at_open() const { return size_at_open_; }
 
   private:
     int fd_ = -1;
+    long long size_at_open_ = -1;
 };
 
 }  // namespace brivel::files

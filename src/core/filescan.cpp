@@ -10,7 +10,7 @@ namespace brivel::filescan {
 namespace {
 
 // Items go to the workers in batches: one lock and wake-up per batch, not per file.
-constexpr std::size_t kBatch = 32;
+constexpr std::size_t kBatch = 64;
 
 }  // namespace
 
@@ -39,6 +39,10 @@ Scanner::~Scanner() {
 }
 
 void Scanner::add(Item& item) {
+    // Once the index is there, a file it holds is settled at once: a look-up costs less
+    // than handing the file to a worker.
+    if (!index_seen_) index_seen_ = index_ready_.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    if (index_seen_ && from_index(item)) return;
     batch_.push_back(&item);
     if (batch_.size() >= kBatch) flush();
 }
@@ -101,13 +105,17 @@ void Scanner::run() {
     }
 }
 
+bool Scanner::from_index(Item& item) const {
+    std::optional<std::string_view> stored = index_.hit(item.path, item.sig);
+    if (!stored) return false;
+    if (!digest::from_hex(*stored, item.sha)) item.stored = std::make_unique<std::string>(*stored);
+    item.bytes = static_cast<std::uint64_t>(item.sig.size);
+    item.state = Item::State::hit;
+    return true;
+}
+
 void Scanner::process(Item& item, unsigned char* buf) {
-    if (std::optional<std::string_view> stored = index_.hit(item.path, item.sig)) {
-        if (!digest::from_hex(*stored, item.sha)) item.stored = std::make_unique<std::string>(*stored);
-        item.bytes = static_cast<std::uint64_t>(item.sig.size);
-        item.state = Item::State::hit;
-        return;
-    }
+    if (from_index(item)) return;
     digest::FileDigest d;
     d.want_hex = false;
     item.error = digest::sha256_file(item.path.data(), buf, block_, d);

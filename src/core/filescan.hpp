@@ -50,7 +50,8 @@ class Scanner {
     Scanner(const Scanner&) = delete;
     Scanner& operator=(const Scanner&) = delete;
 
-    // Queues an item; it must stay in place until the workers are done with it.
+    // Settles an item the index holds at once, else queues it; a queued item must stay in
+    // place until the workers are done with it. Called from one thread.
     void add(Item& item);
     // Hands over the items queued but not yet passed on in a batch.
     void flush();
@@ -66,6 +67,7 @@ class Scanner {
     std::condition_variable work_cv_, done_cv_;
     std::deque<std::vector<Item*>> queue_;
     std::vector<Item*> batch_;
+    bool index_seen_ = false;  // the caller's thread knows the index is ready
     std::size_t added_ = 0, done_ = 0;
     bool stopping_ = false;
     std::atomic<bool> stop_{false};  // stopping_, read between files without the lock
@@ -74,6 +76,7 @@ class Scanner {
 
     void run();
     void process(Item& item, unsigned char* buf);
+    bool from_index(Item& item) const;
 };
 
 }  // namespace brivel::filescan

@@ -11,6 +11,7 @@
 #include <future>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -173,9 +174,10 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
-// The new cache document, written beside the old one and renamed over it only once the
-// build has its result: a build that fails, or is interrupted, leaves the previous
-// document as it was, and no reader ever sees half a document. Best effort throughout.
+// The new cache document, written beside the old one by a thread of its own while the
+// records are made, and renamed over the old one only once the build has its result: a
+// build that fails, or is interrupted, leaves the previous document as it was, and no
+// reader ever sees half a document. Best effort throughout.
 class DocFile {
   public:
     explicit DocFile(const std::string& path) : path_(path) {
@@ -184,14 +186,27 @@ class DocFile {
         fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     }
     ~DocFile() {
+        join();
         if (fd_ >= 0) ::close(fd_);
         if (!committed_) ::unlink(tmp_.c_str());
     }
     DocFile(const DocFile&) = delete;
     DocFile& operator=(const DocFile&) = delete;
 
+    // Runs `fill(*this)` on the writer's thread; it hands its pieces to put().
+    template <class Fill>
+    void start(Fill fill) {
+        writer_ = std::thread([this, fill] { fill(*this); });
+    }
     void put(const std::string& piece) { ok_ = ok_ && fd_ >= 0 && write_all(fd_, piece); }
+    // Starts writing the document out to the disk now, on the writer's thread: a file
+    // system that flushes a file renamed over another (ext4 does) then finds nothing left
+    // to do in the rename, which the calling thread waits for.
+    void flush() {
+        if (ok_ && fd_ >= 0) ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
     void commit() {
+        join();
         if (fd_ < 0) return;
         ok_ = ::close(fd_) == 0 && ok_;
         fd_ = -1;
@@ -202,6 +217,17 @@ class DocFile {
     std::string path_, tmp_;
     int fd_ = -1;
     bool ok_ = true, committed_ = false;
+    std::thread writer_;
+
+    void join() {
+        if (!writer_.joinable()) return;
+        if (PyGILState_Check()) {
+            py::gil_scoped_release nogil;
+            writer_.join();
+        } else {
+            writer_.join();
+        }
+    }
 };
 
 // Runs `step` without the GIL until it returns true, letting signal handlers run between
@@ -301,32 +327,42 @@ struct NativeBuild::State {
 
     // The entries of the new cache document: those that held, then the new ones, each in
     // order; a file found twice keeps its first place and its last entry. Needs no GIL.
-    void document(DocFile& out) const {
-        std::vector<const Item*> order;
-        std::unordered_map<std::string_view, std::size_t> place;
-        // Only several walks or single files can meet one file twice.
-        const bool may_repeat = sources > 1;
-        for (Item::State pass : {Item::State::hit, Item::State::hashed})
-            for (std::size_t i = 0; i < entries.size(); ++i) {
-                const Item& item = entries[i].item;
-                if (item.state != pass || !item.sig.present()) continue;
-                if (!may_repeat) {
-                    order.push_back(&item);
-                    continue;
-                }
-                auto [at, fresh] = place.try_emplace(item.path, order.size());
-                if (fresh)
-                    order.push_back(&item);
-                else
-                    order[at->second] = &item;
-            }
+    // `done` tells how many entries, from the first, it no longer reads.
+    void document(DocFile& out, std::atomic<std::size_t>& done) const {
         cachedoc::Writer writer;
         char hex[64];
-        for (const Item* item : order) {
-            writer.add(item->path, item->sig, item->hex(hex));
+        auto put = [&](const Item& item) {
+            writer.add(item.path, item.sig, item.hex(hex));
             if (writer.pending() >= kWritePiece) out.put(writer.take());
+        };
+        const std::size_t n = entries.size();
+        auto listed = [](const Item& item, Item::State pass) { return item.state == pass && item.sig.present(); };
+        if (sources > 1) {
+            // Only several walks or single files can meet one file twice.
+            std::vector<const Item*> order;
+            std::unordered_map<std::string_view, std::size_t> place;
+            for (Item::State pass : {Item::State::hit, Item::State::hashed})
+                for (std::size_t i = 0; i < n; ++i) {
+                    const Item& item = entries[i].item;
+                    if (!listed(item, pass)) continue;
+                    auto [at, fresh] = place.try_emplace(item.path, order.size());
+                    if (fresh)
+                        order.push_back(&item);
+                    else
+                        order[at->second] = &item;
+                }
+            for (const Item* item : order) put(*item);
+        } else {
+            for (std::size_t i = 0; i < n; ++i)
+                if (listed(entries[i].item, Item::State::hit)) put(entries[i].item);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (listed(entries[i].item, Item::State::hashed)) put(entries[i].item);
+                if ((i & 1023) == 1023) done.store(i + 1, std::memory_order_release);
+            }
         }
         out.put(writer.finish());
+        out.flush();
+        done.store(n, std::memory_order_release);
     }
 };
 
@@ -522,16 +558,17 @@ py::list NativeBuild::files() {
         warn_unreadable(local, errors::os_error(e.item.error, name));
     }
 
-    // The cache document is written first, so that each block of files can be let go as
-    // soon as its records are made; it replaces the old one only once they all were.
+    // The cache document is written while the records are made; it replaces the old one
+    // only once they all were.
     std::optional<DocFile> doc;
-    auto write_doc = [&] {
+    std::atomic<std::size_t> written{0};  // entries the writer is done with
+    if (ns::get_bool("HASH_CACHE_ENABLED")) {
         doc.emplace(s.cache_file);
-        py::gil_scoped_release nogil;
-        s.document(*doc);
-    };
-    const bool cache_on = ns::get_bool("HASH_CACHE_ENABLED");
-    if (cache_on) write_doc();
+        const State* done = &s;
+        doc->start([done, &written](DocFile& out) { done->document(out, written); });
+    } else {
+        written.store(s.entries.size());
+    }
 
     py::list files;
     py::object none = py::none();
@@ -565,16 +602,16 @@ py::list NativeBuild::files() {
         py::str sha = e.item.stored ? utf8(*e.item.stored) : ascii(e.item.hex(hex));
         py::int_ size(static_cast<unsigned long long>(e.item.bytes));
         files.append(record(rel, sha, size, py::int_(e.mode & 0777), local, to));
-        // What the records now hold is let go block by block: the build's peak stays near
-        // the size of its result.
-        s.entries.release_before(i);
-        s.file_bytes.release_before(e.item.path);
+        // What the records now hold is let go block by block, once the writer is done with
+        // it too: the build's peak stays near the size of its result.
+        const std::size_t free_below = std::min(i, written.load(std::memory_order_acquire));
+        s.entries.release_before(free_below);
+        s.file_bytes.release_before(s.entries[free_below].item.path);
     }
 
-    if (ns::get_bool("HASH_CACHE_ENABLED")) {
-        if (!doc) write_doc();
-        doc->commit();
-    }
+    // The switch is read again: a document is kept only when the cache is still on. (One
+    // switched on meanwhile gets none: the records no longer hold what it would need.)
+    if (doc && ns::get_bool("HASH_CACHE_ENABLED")) doc->commit();
     return files;
 }
 
