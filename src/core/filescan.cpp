@@ -9,8 +9,11 @@ namespace brivel::filescan {
 
 namespace {
 
-// Items go to the workers in batches: one lock and wake-up per batch, not per file.
+// Items go to the workers in batches: one lock and wake-up per batch, not per file. A
+// batch closes early once it holds this many bytes, so that large files spread over all
+// workers.
 constexpr std::size_t kBatch = 64;
+constexpr long long kBatchBytes = 1 << 20;
 
 }  // namespace
 
@@ -44,7 +47,8 @@ void Scanner::add(Item& item) {
     if (!index_seen_) index_seen_ = index_ready_.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
     if (index_seen_ && from_index(item)) return;
     batch_.push_back(&item);
-    if (batch_.size() >= kBatch) flush();
+    batch_bytes_ += std::max(0LL, item.sig.size);
+    if (batch_.size() >= kBatch || batch_bytes_ >= kBatchBytes) flush();
 }
 
 void Scanner::flush() {
@@ -56,6 +60,7 @@ void Scanner::flush() {
     }
     batch_ = {};
     batch_.reserve(kBatch);
+    batch_bytes_ = 0;
     work_cv_.notify_one();
 }
 

@@ -67,6 +67,7 @@ class Scanner {
     std::condition_variable work_cv_, done_cv_;
     std::deque<std::vector<Item*>> queue_;
     std::vector<Item*> batch_;
+    long long batch_bytes_ = 0;  // the stat sizes of the items in batch_
     bool index_seen_ = false;  // the caller's thread knows the index is ready
     std::size_t added_ = 0, done_ = 0;
     bool stopping_ = false;

@@ -409,3 +409,35 @@ TEST(scanner_destructor_ends_a_batch_after_the_current_file) {
     for (const Item& item : items) hashed += item.state == State::hashed;
     CHECK(hashed < items.size());
 }
+
+TEST(scanner_spreads_large_files_over_its_workers) {
+    // Two files that each claim more than a batch's worth of bytes, read from pipes: the
+    // writer opens A and then B, and closes them only once both are open. One worker taking
+    // both in one batch would sit in A's read while the writer waits for B's reader.
+    TempDir dir;
+    const std::string a = dir.path + "/a", b = dir.path + "/b";
+    CHECK_EQ(::mkfifo(a.c_str(), 0600), 0);
+    CHECK_EQ(::mkfifo(b.c_str(), 0600), 0);
+    cachedoc::Signature big;
+    big.size = 2 << 20;
+    arena::Bytes paths;
+    cachedoc::Index none;
+    Item items[] = {item_of(paths, a, big), item_of(paths, b, big)};
+    std::thread writer([&] {
+        int fa = ::open(a.c_str(), O_WRONLY);
+        int fb = ::open(b.c_str(), O_WRONLY);
+        ::close(fa);
+        ::close(fb);
+    });
+    Scanner scanner(2, 4096, none, ready());
+    for (Item& item : items) scanner.add(item);
+    if (!scanner.wait(std::chrono::milliseconds(10000))) {
+        // The worker and the writer wait on each other for good: nothing can end them.
+        std::fprintf(stderr, "both pipes went to one worker\n");
+        std::_Exit(1);
+    }
+    writer.join();
+    for (const Item& item : items) CHECK(item.state == State::hashed && item.bytes == 0);
+    ::unlink(a.c_str());
+    ::unlink(b.c_str());
+}
