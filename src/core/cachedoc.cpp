@@ -371,11 +371,7 @@ class Index::Parser {
                 if (!value_string(value_)) return false;
                 if (m == kSha) {
                     sha_ok = value_.code_points == 64;
-                    if (sha_ok) {
-                        e.sha_at = ix_.arena_.size();
-                        e.sha_len = static_cast<std::uint32_t>(value_.text.size());
-                        ix_.arena_ += value_.text;
-                    }
+                    if (sha_ok) e.sha = ix_.text_.add(value_.text);
                     have[kSha] = true;
                 } else if (m != kOther) {
                     have[m] = false;  // a string never equals an int
@@ -410,14 +406,14 @@ bool Index::parse(std::string_view text) {
 }
 
 void Index::reset_entries() {
-    arena_.clear();
+    text_.clear();
     entries_.clear();
     std::fill(slots_.begin(), slots_.end(), 0);
 }
 
 void Index::clear() {
-    std::string().swap(arena_);
-    std::vector<Entry>().swap(entries_);
+    text_.clear();
+    entries_.clear();
     std::vector<std::uint32_t>().swap(slots_);
 }
 
@@ -428,7 +424,7 @@ const Index::Entry* Index::find(std::string_view key, std::size_t hash) const {
         const std::uint32_t s = slots_[i];
         if (!s) return nullptr;
         const Entry& e = entries_[s - 1];
-        if (e.hash == hash && key_of(e) == key) return &e;
+        if (e.hash == hash && e.key == key) return &e;
     }
 }
 
@@ -451,10 +447,8 @@ Index::Entry& Index::upsert(std::string_view key) {
     while (slots_[i]) i = (i + 1) & mask;
     slots_[i] = static_cast<std::uint32_t>(entries_.size() + 1);
     Entry& e = entries_.emplace_back();
-    e.key_at = arena_.size();
-    e.key_len = static_cast<std::uint32_t>(key.size());
+    e.key = text_.add(key);
     e.hash = hash;
-    arena_ += key;
     return e;
 }
 
@@ -465,7 +459,7 @@ std::optional<std::string_view> Index::hit(std::string_view path, const Signatur
     if (e->size != sig.size || e->mtime != nanoseconds(sig.mtime) || e->ctime != nanoseconds(sig.ctime) ||
         e->inode != static_cast<__int128>(sig.inode))
         return std::nullopt;
-    return std::string_view(arena_.data() + e->sha_at, e->sha_len);
+    return e->sha;
 }
 
 Writer::Writer() : out_("{\"version\": 1, \"entries\": {") {}

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/arena.hpp"
+
 namespace brivel::cachedoc {
 
 // The stat values an entry is checked against, as stat gives them.
@@ -88,19 +90,19 @@ class Index {
 
   private:
     struct Entry {
-        std::size_t key_at = 0, sha_at = 0;  // in arena_
-        std::uint32_t key_len = 0, sha_len = 0;
+        std::string_view key, sha;  // in text_
         std::size_t hash = 0;
         bool usable = false;  // an object with the four integers and a 64-character hash
         __int128 size = 0, mtime = 0, ctime = 0, inode = 0;
     };
     class Parser;
 
-    std::string arena_;             // the keys' and hashes' bytes, one after another
-    std::vector<Entry> entries_;
+    // Keys and hashes, and the entries, in blocks that never move: no copy of either is
+    // made while the index grows, which kept a second, larger copy alive for a moment.
+    arena::Bytes text_;
+    arena::Stable<Entry> entries_;
     std::vector<std::uint32_t> slots_;  // open addressing: 0 empty, else entry index + 1
 
-    std::string_view key_of(const Entry& e) const { return {arena_.data() + e.key_at, e.key_len}; }
     const Entry* find(std::string_view key, std::size_t hash) const;
     Entry& upsert(std::string_view key);
     void reset_entries();
