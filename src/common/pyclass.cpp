@@ -41,10 +41,6 @@ Fields& Fields::factory(const char* name, const char* annotation, py::handle def
 
 py::object dataclass(py::handle cls) { return ns::import("dataclasses").attr("dataclass")(cls); }
 
-}  // namespace brivel::pyclass
-
-namespace brivel::pyclass {
-
 namespace {
 
 // The class's own __init__ (borrowed), or nullptr.

@@ -40,10 +40,6 @@ class Fields {
 // dataclasses.dataclass(cls) with no options; returns the decorated class.
 py::object dataclass(py::handle cls);
 
-}  // namespace brivel::pyclass
-
-namespace brivel::pyclass {
-
 // Instances of a dataclass made without calling its generated __init__: object.__new__,
 // then every field set in declaration order, which leaves the same instance __dict__ as
 // the __init__ would. It applies only while the class still has the __init__ it had when
