@@ -14,7 +14,8 @@ import pytest
 
 import brivel.workspace as ws
 
-NAMES = ["plain.txt", "caf\u00e9.py", "emoji \U0001f600.md", 'quote"back\\slash.txt', "new\nline.txt", "sp ace.txt"]
+NAMES = ["plain.txt", "caf\u00e9.py", "emoji \U0001f600.md", 'quote"back\\slash.txt', "new\nline.txt", "sp ace.txt",
+         "del\x7f.txt"]
 
 
 def step_by_step(monkeypatch):
