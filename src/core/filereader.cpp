@@ -16,6 +16,28 @@ int stat_size(const char* path, std::uint64_t& size) {
     return 0;
 }
 
+int read_regular(const char* path, std::string& out) {
+    out.clear();
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno;
+    struct stat st {};
+    int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+    if (!err) out.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    while (!err) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0)
+            out.append(buf, static_cast<std::size_t>(n));
+        else if (n == 0)
+            break;
+        else if (errno != EINTR)
+            err = errno;
+    }
+    ::close(fd);
+    if (err) out.clear();
+    return err;
+}
+
 int FileReader::open(const char* path) {
     close();
     int fd;

@@ -5,11 +5,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace brivel::files {
 
 // Size of the file at `path`, following symbolic links. Returns 0 or the errno of stat.
 int stat_size(const char* path, std::uint64_t& size);
+
+// The whole content of the regular file at `path` into `out`. Returns 0 or an errno, and
+// EINVAL for a pipe, socket or device, which is never read (a read could block for ever).
+int read_regular(const char* path, std::string& out);
 
 class FileReader {
   public:

@@ -30,6 +30,10 @@ int FileWriter::write(const void* data, std::size_t n) {
     return 0;
 }
 
+void FileWriter::start_writeback() {
+    if (fd_ >= 0) ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 int FileWriter::close() {
     if (fd_ < 0) return 0;
     int rc = ::close(fd_);

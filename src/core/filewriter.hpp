@@ -20,6 +20,11 @@ class FileWriter {
     // Writes all `n` bytes (short writes and EINTR are retried). Returns 0 or an errno.
     int write(const void* data, std::size_t n);
 
+    // Starts writing what was written so far out to the disk, without waiting for it. A
+    // file system that flushes a file renamed over another (ext4 does) then finds little
+    // left to do in the rename.
+    void start_writeback();
+
     // Closes the file; returns 0 or the errno of close (a deferred write error). A closed
     // writer closes as 0.
     int close();

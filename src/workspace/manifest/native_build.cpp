@@ -1,6 +1,5 @@
 #include "workspace/manifest/native_build.hpp"
 
-#include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,7 +24,9 @@
 #include "core/arena.hpp"
 #include "core/cachedoc.hpp"
 #include "core/dirwalk.hpp"
+#include "core/filereader.hpp"
 #include "core/filescan.hpp"
+#include "core/filewriter.hpp"
 #include "workspace/manifest/hash_pass.hpp"
 #include "workspace/manifest/hashing.hpp"
 #include "workspace/manifest/ignore.hpp"
@@ -138,45 +139,6 @@ cachedoc::Signature signature_of(const struct stat& st) {
     return sig;
 }
 
-// The whole file, or nothing when it cannot be read or is not a regular file (a pipe
-// put there would block the read for ever).
-std::string read_file(const std::string& path) {
-    std::string text;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return text;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return text;
-    }
-    text.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) {
-            text.append(buf, static_cast<std::size_t>(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            text.clear();
-            break;
-        }
-    }
-    ::close(fd);
-    return text;
-}
-
-bool write_all(int fd, const std::string& text) {
-    for (std::size_t done = 0; done < text.size();) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n > 0)
-            done += static_cast<std::size_t>(n);
-        else if (n < 0 && errno != EINTR)
-            return false;
-    }
-    return true;
-}
-
 // The new cache document, written beside the old one by a thread of its own while the
 // records are made, and renamed over the old one only once the build has its result: a
 // build that fails, or is interrupted, leaves the previous document as it was, and no
@@ -186,11 +148,11 @@ class DocFile {
     explicit DocFile(const std::string& path) : path_(path) {
         static std::atomic<unsigned> serial{0};  // two builds of one root in one process
         tmp_ = path + "." + std::to_string(::getpid()) + "." + std::to_string(serial++) + ".tmp";
-        fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        ok_ = file_.open(tmp_.c_str(), false) == 0;
     }
     ~DocFile() {
         join();
-        if (fd_ >= 0) ::close(fd_);
+        file_.close();
         if (!committed_) ::unlink(tmp_.c_str());
     }
     DocFile(const DocFile&) = delete;
@@ -201,25 +163,21 @@ class DocFile {
     void start(Fill fill) {
         writer_ = std::thread([this, fill] { fill(*this); });
     }
-    void put(const std::string& piece) { ok_ = ok_ && fd_ >= 0 && write_all(fd_, piece); }
-    // Starts writing the document out to the disk now, on the writer's thread: a file
-    // system that flushes a file renamed over another (ext4 does) then finds nothing left
-    // to do in the rename, which the calling thread waits for.
-    void flush() {
-        if (ok_ && fd_ >= 0) ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    void put(const std::string& piece) { ok_ = ok_ && file_.write(piece.data(), piece.size()) == 0; }
+    // On the writer's thread, once the document is whole: the rename then waits for little.
+    void finish() {
+        if (ok_) file_.start_writeback();
     }
     void commit() {
         join();
-        if (fd_ < 0) return;
-        ok_ = ::close(fd_) == 0 && ok_;
-        fd_ = -1;
+        ok_ = file_.close() == 0 && ok_;
         committed_ = ok_ && ::rename(tmp_.c_str(), path_.c_str()) == 0;
     }
 
   private:
     std::string path_, tmp_;
-    int fd_ = -1;
-    bool ok_ = true, committed_ = false;
+    files::FileWriter file_;
+    bool ok_ = false, committed_ = false;
     std::thread writer_;
 
     void join() {
@@ -364,7 +322,7 @@ struct NativeBuild::State {
             }
         }
         out.put(writer.finish());
-        out.flush();
+        out.finish();
         done.store(n, std::memory_order_release);
     }
 };
@@ -391,7 +349,8 @@ std::unique_ptr<NativeBuild> NativeBuild::start(py::handle root, py::handle igno
     State* raw = s.get();
     const bool load = ns::get_bool("HASH_CACHE_ENABLED");
     s->index_ready = std::async(std::launch::async, [raw, load] {
-                         if (load) raw->index.parse(read_file(raw->cache_file));
+                         std::string text;
+                         if (load && files::read_regular(raw->cache_file.c_str(), text) == 0) raw->index.parse(text);
                      }).share();
     s->scanner.emplace(s->workers, s->chunk, s->index, s->index_ready);
     return std::unique_ptr<NativeBuild>(new NativeBuild(std::move(s)));
