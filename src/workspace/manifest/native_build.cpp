@@ -130,6 +130,11 @@ class RelSet {
 
 std::size_t hash_text(glob::View text) { return std::hash<glob::View>{}(text); }
 
+// `dir` "/" `name`, stored in `bytes` (no second "/" after a directory such as "/").
+std::string_view add_child(arena::Bytes& bytes, std::string_view dir, std::string_view name) {
+    return bytes.add(dir, !dir.empty() && dir.back() == '/' ? 0 : '/', name);
+}
+
 cachedoc::Signature signature_of(const struct stat& st) {
     cachedoc::Signature sig;
     sig.size = static_cast<long long>(st.st_size);
@@ -233,7 +238,6 @@ py::object big_int(unsigned __int128 v) {
 
 struct NativeBuild::State {
     glob::RuleSet rules;
-    std::size_t workers = 1, chunk = 0;
     std::string cache_file;  // the cache document's file-system bytes
     cachedoc::Index index;
     std::shared_future<void> index_ready;
@@ -264,11 +268,14 @@ struct NativeBuild::State {
         return text;
     }
 
-    // Records `e` (the last entry) under its relpath and hands it to the workers.
-    void taken(std::size_t hash) {
-        const auto i = static_cast<std::uint32_t>(entries.size() - 1);
-        seen.insert(hash, i);
-        Entry& e = entries[i];
+    // A new entry, taken under the relpath of `hash`.
+    Entry& take(std::size_t hash) {
+        Entry& e = entries.emplace_back();
+        seen.insert(hash, static_cast<std::uint32_t>(entries.size() - 1));
+        return e;
+    }
+    // Hands a regular file to the workers (or settles it from the index).
+    void queue(Entry& e) {
         if (e.regular) scanner->add(e.item);
     }
 
@@ -341,8 +348,7 @@ std::unique_ptr<NativeBuild> NativeBuild::start(py::handle root, py::handle igno
     auto s = std::make_unique<State>();
     if (!compile_rules(ignore, s->rules)) return nullptr;
 
-    s->workers = static_cast<std::size_t>(std::max(1LL, ns::get_int("UPLOAD_HASH_WORKERS")));
-    s->chunk = hash_chunk_size();
+    const auto workers = static_cast<std::size_t>(std::max(1LL, ns::get_int("UPLOAD_HASH_WORKERS")));
     s->paths.emplace();
     // The cache document is read and parsed on its own thread while the walks start.
     s->cache_file = fspath::encode(ns::call("_hash_cache_path", root)).bytes;
@@ -352,7 +358,7 @@ std::unique_ptr<NativeBuild> NativeBuild::start(py::handle root, py::handle igno
                          std::string text;
                          if (load && files::read_regular(raw->cache_file.c_str(), text) == 0) raw->index.parse(text);
                      }).share();
-    s->scanner.emplace(s->workers, s->chunk, s->index, s->index_ready);
+    s->scanner.emplace(workers, hash_chunk_size(), s->index, s->index_ready);
     return std::unique_ptr<NativeBuild>(new NativeBuild(std::move(s)));
 }
 
@@ -401,11 +407,10 @@ void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::h
                 std::uint32_t index = root_dir;
                 if (level > 0) {
                     const std::uint32_t parent = levels[level - 1].second;
-                    const std::string_view up = s.dirs[parent].path;
                     const std::string& name = walker.name_at(level);
                     Dir d;
                     d.parent = static_cast<long>(parent);
-                    d.path = s.dir_bytes.add(up, !up.empty() && up.back() == '/' ? 0 : '/', name);
+                    d.path = add_child(s.dir_bytes, s.dirs[parent].path, name);
                     d.name = d.path.substr(d.path.size() - name.size());
                     index = static_cast<std::uint32_t>(s.dirs.size());
                     s.dirs.push_back(std::move(d));
@@ -430,15 +435,15 @@ void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::h
                 d.prefix = slash == glob::Text::npos ? glob::Text() : file.rel.substr(0, slash + 1);
                 d.has_prefix = true;
             }
-            Entry& e = s.entries.emplace_back();
-            e.item.path = s.file_bytes.add(d.path, !d.path.empty() && d.path.back() == '/' ? 0 : '/', file.name);
+            Entry& e = s.take(hash);
+            e.item.path = add_child(s.file_bytes, d.path, file.name);
             e.name_at = static_cast<std::uint32_t>(e.item.path.size() - file.name.size());
             e.item.sig = signature_of(file.st);
             e.mode = file.st.st_mode;
             e.regular = S_ISREG(file.st.st_mode);
             e.dir = at;
             e.mount = mount_index;
-            s.taken(hash);
+            s.queue(e);
         }
     });
     s.scanner->flush();
@@ -453,32 +458,29 @@ void NativeBuild::add_file(py::handle local, py::handle relpath, py::handle to) 
     glob::Text text = to_text(relpath);
     const std::size_t hash = hash_text(text);
     if (s.seen.contains(hash, [&](std::uint32_t i) { return s.rel_text(i) == text; })) return;
-    Entry& e = s.entries.emplace_back();
+    Entry& e = s.take(hash);
     e.external = static_cast<std::int32_t>(s.externals.size());
     External& x = s.externals.emplace_back();
     x.local = py::reinterpret_borrow<py::object>(local);
     x.rel = py::reinterpret_borrow<py::object>(relpath);
     x.to = py::reinterpret_borrow<py::object>(to);
     x.text = std::move(text);
-    std::string path;
     try {
-        path = fspath::encode(local).bytes;
+        e.item.path = s.file_bytes.add(fspath::encode(local).bytes);
     } catch (py::error_already_set& err) {
         x.error = std::move(err);  // raised where the stat pass reaches the file
-        s.seen.insert(hash, static_cast<std::uint32_t>(s.entries.size() - 1));
         return;
     }
-    e.item.path = s.file_bytes.add(path);
     struct stat st {};
-    if (::stat(e.item.path.data(), &st) != 0) {
-        x.stat_error = errno;
-        s.seen.insert(hash, static_cast<std::uint32_t>(s.entries.size() - 1));
-        return;
+    {
+        py::gil_scoped_release nogil;
+        x.stat_error = ::stat(e.item.path.data(), &st) == 0 ? 0 : errno;
     }
+    if (x.stat_error) return;
     e.item.sig = signature_of(st);
     e.mode = st.st_mode;
     e.regular = S_ISREG(st.st_mode);
-    s.taken(hash);
+    s.queue(e);
 }
 
 py::object NativeBuild::total() const { return big_int(s_->total); }
