@@ -25,16 +25,12 @@ import argparse
 import http.server
 import json
 import os
-import resource
 import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))  # shared test support, if needed later
 
 MIB = 1 << 20
 

@@ -16,12 +16,6 @@ DATA = os.urandom(10_000)
 
 
 @pytest.fixture
-def client(cloud):
-    with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=5) as wc:
-        yield wc
-
-
-@pytest.fixture
 def art(cloud):
     """The URL of DATA in the store."""
     cloud.artifacts["art"] = DATA

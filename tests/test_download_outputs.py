@@ -14,12 +14,6 @@ MODEL = os.urandom(50_000)
 RESULTS = {"results/a.txt": b"alpha", "results/sub/b.txt": b"beta"}
 
 
-@pytest.fixture
-def client(cloud):
-    with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=5) as wc:
-        yield wc
-
-
 def sha(data):
     return hashlib.sha256(data).hexdigest()
 

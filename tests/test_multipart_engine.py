@@ -16,7 +16,7 @@ import pytest
 
 import brivel.workspace as ws
 from support.fixtures import child_env
-from support.multipart import b64sha, client  # noqa: F401  (client is a fixture)
+from support.multipart import b64sha
 
 pytestmark = pytest.mark.timeout(120)
 

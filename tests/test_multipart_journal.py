@@ -75,12 +75,6 @@ def test_first_value_must_be_an_object(tmp_path):
 # ----------------------------------------------------------------- written by the engine
 
 
-@pytest.fixture
-def client(cloud):
-    with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=10) as c:
-        yield c
-
-
 def journal_path(cache_dir, sha) -> Path:
     return cache_dir / "uploads" / f"{sha}.json"
 

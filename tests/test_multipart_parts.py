@@ -7,7 +7,7 @@ import httpx
 import pytest
 
 import brivel.workspace as ws
-from support.multipart import b64sha, client  # noqa: F401  (client is a fixture)
+from support.multipart import b64sha
 
 pytestmark = pytest.mark.timeout(60)
 

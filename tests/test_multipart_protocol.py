@@ -12,12 +12,6 @@ SHA = "ab" * 32
 
 
 @pytest.fixture
-def client(cloud):
-    with ws.WorkspaceClient(cloud.base + "/", cloud.api_key, timeout=10) as c:
-        yield c
-
-
-@pytest.fixture
 def ep(cloud):
     return cloud.mp_endpoints("j")
 

@@ -14,15 +14,6 @@ pytestmark = pytest.mark.timeout(120)
 KIB = 1024
 
 
-make_built = built_from_files
-
-
-@pytest.fixture
-def client(cloud):
-    with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=10) as c:
-        yield c
-
-
 @pytest.fixture
 def calls(monkeypatch):
     """Records every upload_blob_multipart call (args, kwargs) and runs it."""
@@ -47,7 +38,7 @@ def test_small_files_and_two_large_files(cloud, client, tmp_path, progress, call
     files["data/a.bin"] = os.urandom(20 * KIB + 5)
     files["data/b.bin"] = os.urandom(30 * KIB)
     files["data/a-copy.bin"] = files["data/a.bin"]
-    built = make_built(tmp_path / "ws", files)
+    built = built_from_files(tmp_path / "ws", files)
     plan(cloud, checksum_parts=checksum_parts)
     assert ws.upload_workspace("j", built, client, on_file=progress.on_file) == {"status": "ok"}
     for sha, mf in built.unique_blobs().items():
@@ -72,7 +63,7 @@ def test_small_files_and_two_large_files(cloud, client, tmp_path, progress, call
 def test_files_at_once(cloud, client, tmp_path, calls, set_const, n_files, budget, configured, conc):
     set_const(ws, "UPLOAD_MEMORY_BUDGET_BYTES", budget)
     set_const(ws, "UPLOAD_LARGE_FILE_CONCURRENCY", configured)
-    built = make_built(tmp_path / "ws", {f"f{i}": os.urandom(9 * KIB + i) for i in range(n_files)})
+    built = built_from_files(tmp_path / "ws", {f"f{i}": os.urandom(9 * KIB + i) for i in range(n_files)})
     plan(cloud)
     with cloud.hold("mp_create") as gate, concurrent.futures.ThreadPoolExecutor(1) as ex:
         fut = ex.submit(ws.upload_workspace, "j", built, client)
@@ -86,7 +77,7 @@ def test_files_at_once(cloud, client, tmp_path, calls, set_const, n_files, budge
 
 def test_one_failed_file_lets_the_others_finish(cloud, client, tmp_path, progress, no_backoff):
     files = {f"f{i}": os.urandom((12 - i) * KIB) for i in range(3)}
-    built = make_built(tmp_path / "ws", files)
+    built = built_from_files(tmp_path / "ws", files)
     victim = built.files[1].sha256
     plan(cloud)
     cloud.inject("mp_create", match=lambda r: r.json["sha"] == victim, status=403)
@@ -99,7 +90,7 @@ def test_one_failed_file_lets_the_others_finish(cloud, client, tmp_path, progres
 
 def test_stored_large_file_counts_once(cloud, client, tmp_path, progress):
     files = {"big": os.urandom(10 * KIB), "small": b"x"}
-    built = make_built(tmp_path / "ws", files)
+    built = built_from_files(tmp_path / "ws", files)
     plan(cloud)
     big = built.files[0].sha256
 

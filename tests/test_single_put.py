@@ -156,12 +156,6 @@ def blob(tmp_path, data=None, name="blob.bin"):
     return path, hashlib.sha256(data).hexdigest(), data
 
 
-@pytest.fixture
-def client(cloud):
-    with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=10) as c:
-        yield c
-
-
 class TestSinglePut:
     def test_streams_file_with_length_and_checksum(self, cloud, client, tmp_path):
         path, sha, data = blob(tmp_path, os.urandom(3 * 2**20 + 7))

@@ -43,12 +43,6 @@ def assert_stored(cloud, built):
         assert cloud.objects[sha] == mf.local_path.read_bytes()
 
 
-@pytest.fixture
-def client(cloud):
-    with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=10) as c:
-        yield c
-
-
 ROADS = {
     "legacy": dict(protocol=1, multipart=False, presign=False),
     "small-presign": dict(threshold=1 << 20),

@@ -24,19 +24,19 @@ from pathlib import Path
 import pytest
 
 from .cloud import SERVER_THREADS, FakeCloud
-from .fakes import FakeFlowtune, FakeNvml, FakeOrvane, FakePsutil, Progress, install_module
+from .fakes import FakeFlowtune, FakeOrvane, FakePsutil, Progress, install_module
 from .s3 import moto_server, s3, s3_bucket, s3_cloud
 
 __all__ = [
     # fixtures
-    "brivel_logs", "cache_dir", "clean_env", "cloud", "cloud_factory", "default_api_url",
-    "fake_flowtune", "fake_nvml", "fake_orvane", "fake_psutil", "hide_module", "random_file",
+    "brivel_logs", "cache_dir", "clean_env", "client", "cloud", "cloud_factory",
+    "fake_flowtune", "fake_orvane", "fake_psutil", "hide_module", "random_file",
     "join_new_threads", "moto_server", "no_backoff", "overflow_cleanup", "overflow_env", "progress",
     "run_python", "s3", "s3_bucket", "s3_cloud", "set_const", "status_error", "tree",
     "write_journal", "write_module",
     # plain helpers
-    "BackoffRecorder", "OverflowEnv", "TreeBuilder", "built_manifest", "child_env", "join_threads",
-    "make_status_error", "manifest_file", "wait_until",
+    "BackoffRecorder", "OverflowEnv", "TreeBuilder", "child_env", "join_threads",
+    "make_status_error", "wait_until",
 ]
 
 
@@ -67,10 +67,12 @@ def cloud(cloud_factory) -> FakeCloud:
 
 
 @pytest.fixture
-def default_api_url(cloud, monkeypatch) -> str:
-    """Points the package's default service URL at the double (imports brivel.overflow)."""
-    monkeypatch.setattr("brivel.overflow._DEFAULT_API_URL", cloud.base)
-    return cloud.base
+def client(cloud):
+    """A ``WorkspaceClient`` of the double, closed after the test."""
+    import brivel.workspace as ws
+
+    with ws.WorkspaceClient(cloud.base, cloud.api_key, timeout=10) as c:
+        yield c
 
 
 # ---------------------------------------------------------------------------- environment
@@ -312,18 +314,6 @@ def tree(tmp_path):
     builder.restore()
 
 
-def manifest_file(relpath: str, data: bytes = b"", **fields) -> types.SimpleNamespace:
-    """Duck-typed manifest entry for sync tests that skip the tree walk."""
-    base = {"relpath": relpath, "size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
-    return types.SimpleNamespace(**{**base, **fields})
-
-
-def built_manifest(files, **fields) -> types.SimpleNamespace:
-    files = list(files)
-    base = {"files": files, "total_bytes": sum(getattr(f, "size", 0) for f in files)}
-    return types.SimpleNamespace(**{**base, **fields})
-
-
 # ---------------------------------------------------------------------------- overflow
 
 
@@ -382,11 +372,6 @@ def fake_psutil(monkeypatch):
     fake = FakePsutil().install(monkeypatch)
     yield fake
     fake.tick.set()  # frees any thread still inside an interval wait
-
-
-@pytest.fixture
-def fake_nvml(monkeypatch) -> FakeNvml:
-    return FakeNvml().install(monkeypatch)
 
 
 @pytest.fixture

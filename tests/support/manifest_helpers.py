@@ -1,11 +1,11 @@
-"""Shared helpers for the manifest-building tests and the benchmark: the plain-Python
-reference ignore matcher written with the interpreter's fnmatch, and small tree builders."""
+"""Shared helpers for the manifest-building tests: the plain-Python reference ignore matcher
+written with the interpreter's fnmatch, and small tree builders."""
 
 import fnmatch
 import os
 
 
-def ref_normalize(pattern):
+def reference_normalize(pattern):
     s = pattern.strip()
     if not s or s.startswith("#"):
         return "", False
@@ -14,11 +14,11 @@ def ref_normalize(pattern):
     return s, False
 
 
-def ref_matches(relpath, patterns):
+def reference_matches(relpath, patterns):
     rel = relpath.replace("\\", "/").lstrip("/")
     parts = rel.split("/")
     for pattern in patterns:
-        cleaned, _ = ref_normalize(pattern)
+        cleaned, _ = reference_normalize(pattern)
         if not cleaned:
             continue
         if fnmatch.fnmatchcase(rel, cleaned):
@@ -29,9 +29,6 @@ def ref_matches(relpath, patterns):
         if cleaned.endswith("/**") and rel.startswith(cleaned[:-3]):
             return True
     return False
-
-
-reference_matches = ref_matches
 
 
 def make_tree(root, files):
