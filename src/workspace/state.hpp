@@ -23,8 +23,9 @@ struct ModuleState {
     py::tuple record_keywords;
     pyclass::DirectInit manifest_file;  // ManifestFile made without its __init__ call
 
-    // Classes the module created that are not module attributes.
-    py::object file_stream;
+    // Classes the module created that are not module attributes: the single PUT's body
+    // iterator and a part PUT's.
+    py::object file_stream, part_body;
 };
 
 inline ModuleState& state() { return ns::state<ModuleState>(); }

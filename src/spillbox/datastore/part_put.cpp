@@ -6,6 +6,7 @@
 #include "common/args.hpp"
 #include "common/attr.hpp"
 #include "common/errors.hpp"
+#include "common/etag.hpp"
 #include "common/lock.hpp"
 #include "common/ns.hpp"
 #include "core/dataparts.hpp"
@@ -39,15 +40,6 @@ Part locate(const PartUpload& up, long long pn) {
         p.md5 = digest::md5_hex(src, n);
     }
     return p;
-}
-
-// The ETag header ("ETag", else "etag", else ""), every edge quote stripped.
-std::string etag_of(py::handle resp) {
-    py::object headers = resp.attr("headers");
-    py::object v = headers.attr("get")("ETag");
-    if (!args::truthy(v)) v = headers.attr("get")("etag");
-    if (!args::truthy(v)) return {};
-    return std::string(dataparts::strip_quotes(py::cast<std::string>(to_str(v))));
 }
 
 bool is_instance(py::handle obj, py::handle cls) {
@@ -85,7 +77,7 @@ py::tuple put_part(PartUpload& up, py::object pn_obj, py::object url) {
             py::object body = byte_chunks(up.serialized, part.start, part.end);
             py::object resp = up.transfer.attr("put")(url, "content"_a = body, "headers"_a = headers);
             resp.attr("raise_for_status")();
-            std::string etag = etag_of(resp);
+            std::string etag = etag::of_reply(resp);
             bool hex = dataparts::is_hex_md5(etag);
             if (hex && !dataparts::same_md5(etag, part.md5)) {
                 std::string msg = "part " + std::to_string(n) + " ETag " + etag + " != md5 " + part.md5;

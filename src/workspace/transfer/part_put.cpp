@@ -8,26 +8,19 @@
 #include <string>
 
 #include "common/args.hpp"
+#include "common/etag.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
 #include "core/dataparts.hpp"
 #include "core/digest.hpp"
 #include "workspace/transfer/client.hpp"
+#include "workspace/state.hpp"
 #include "workspace/transfer/retry.hpp"
 
 namespace brivel::workspace {
 namespace {
 
 using namespace pybind11::literals;
-
-// The reply's ETag with every edge double quote removed, "" when it has none.
-py::str reply_etag(const py::object& resp) {
-    py::object headers = resp.attr("headers");
-    py::object etag = headers.attr("get")("ETag");
-    if (!args::truthy(etag)) etag = headers.attr("get")("etag");
-    if (!args::truthy(etag)) return py::str("");
-    return etag.attr("strip")("\"");
-}
 
 constexpr std::size_t kPiece = std::size_t{1} << 20;
 
@@ -65,9 +58,6 @@ struct Cursor {
     std::size_t pos = 0;
 };
 
-// Kept for the life of the process, like the module namespace.
-PyObject* g_body_class = nullptr;
-
 py::object iter_self(py::object self) { return self; }
 
 // The next piece: a new bytes object filled (and hashed) without the GIL. The HTTP client
@@ -100,7 +90,7 @@ py::object next_piece(py::object self) {
 }
 
 py::object part_body(const std::shared_ptr<PartData>& part) {
-    py::object body = py::reinterpret_borrow<py::object>(g_body_class)();
+    py::object body = state().part_body();
     py::capsule cursor(new Cursor{part, 0}, [](void* c) { delete static_cast<Cursor*>(c); });
     py::setattr(body, "_cursor", cursor);
     return body;
@@ -114,16 +104,15 @@ py::str put_once(py::handle self, py::handle url, const std::shared_ptr<PartData
     py::object client = self.attr("_transfer_http_client")();
     py::object resp = client.attr("put")(url, "content"_a = part_body(part), "headers"_a = headers);
     resp.attr("raise_for_status")();
-    py::str etag = reply_etag(resp);
+    const std::string etag = etag::of_reply(resp);
     // An ETag of 32 hexadecimal digits is an MD5 the store computed and can be checked;
     // other shapes (multipart-style, weak, empty) cannot.
-    const std::string text = etag.cast<std::string>();
-    if (dataparts::is_hex_md5(text) && !dataparts::same_md5(text, part->md5_hex())) {
-        PyErr_Format(PyExc_RuntimeError, "Part ETag %U != md5 %s (%zu bytes)", etag.ptr(), part->md5_hex().c_str(),
+    if (dataparts::is_hex_md5(etag) && !dataparts::same_md5(etag, part->md5_hex())) {
+        PyErr_Format(PyExc_RuntimeError, "Part ETag %s != md5 %s (%zu bytes)", etag.c_str(), part->md5_hex().c_str(),
                      part->size);
         throw py::error_already_set();
     }
-    return etag;
+    return py::str(etag);
 }
 
 }  // namespace
@@ -136,7 +125,7 @@ void define_part_body() {
     py::object cls = pyclass::new_class("_PartBody");
     pyclass::def(cls, "__iter__", &iter_self);
     pyclass::def(cls, "__next__", &next_piece);
-    Py_XSETREF(g_body_class, cls.release().ptr());
+    state().part_body = cls;
 }
 
 py::object put_part_bytes(py::object self, const sig::Bound& v) {
