@@ -14,9 +14,6 @@ namespace {
 
 py::object slashes(py::handle text) { return text.attr("replace")("\\", "/"); }
 
-// list(items): always a new list (py::list of a list would share it).
-py::list new_list(py::handle items) { return steal_or_throw<py::list>(PySequence_List(items.ptr())); }
-
 // The first field read from a record the caller passed: an object without it is not the
 // record expected, and the error says so in the caller's terms rather than as a missing
 // attribute.
