@@ -47,6 +47,17 @@ void instance(py::handle value, py::handle cls, const char* name, bool optional)
     wrong_type(value, short_name(reinterpret_cast<PyTypeObject*>(cls.ptr())), name, false);
 }
 
+void not_one_string(py::handle value, const char* what, const char* expected) {
+    if (!PyUnicode_Check(value.ptr()) && !PyBytes_Check(value.ptr())) return;
+    PyErr_Format(PyExc_TypeError, "%s must be %s, not a single %.200s", what, expected, Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+void wrong_record(py::handle value, const char* what, const char* expected) {
+    PyErr_Format(PyExc_TypeError, "%s must be %s, not %.200s", what, expected, Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
 py::object to_int(py::handle value, const char* name, bool optional) {
     if (PyLong_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
     if (optional && value.is_none()) return py::none();
