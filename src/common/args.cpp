@@ -11,7 +11,14 @@ const char* short_name(PyTypeObject* t) {
     return dot ? dot + 1 : t->tp_name;
 }
 
-[[noreturn]] void wrong_type(py::handle value, const char* expected, const char* name, bool subclass) {
+bool is_number(py::handle v) {
+    PyNumberMethods* nb = Py_TYPE(v.ptr())->tp_as_number;
+    return nb && (nb->nb_index || nb->nb_int || nb->nb_float);
+}
+
+}  // namespace
+
+void wrong_type(py::handle value, const char* expected, const char* name, bool subclass) {
     const char* got = short_name(Py_TYPE(value.ptr()));
     if (subclass) {
         PyErr_Format(PyExc_TypeError,
@@ -25,13 +32,6 @@ const char* short_name(PyTypeObject* t) {
     }
     throw py::error_already_set();
 }
-
-bool is_number(py::handle v) {
-    PyNumberMethods* nb = Py_TYPE(v.ptr())->tp_as_number;
-    return nb && (nb->nb_index || nb->nb_int || nb->nb_float);
-}
-
-}  // namespace
 
 void exact(py::handle value, PyTypeObject* type, const char* name, bool optional) {
     if (Py_IS_TYPE(value.ptr(), type)) return;

@@ -25,6 +25,10 @@ inline void exact_bytes(py::handle v, const char* name, bool optional = false) {
     exact(v, &PyBytes_Type, name, optional);
 }
 
+// TypeError "Argument '<name>' has incorrect type (expected <expected>, got <type>)", with
+// the sentence on subclasses of built-in types when `subclass`.
+[[noreturn]] void wrong_type(py::handle value, const char* expected, const char* name, bool subclass = false);
+
 // `value` must be an instance of `cls` or of a subclass; None only when `optional`.
 void instance(py::handle value, py::handle cls, const char* name, bool optional = false);
 
