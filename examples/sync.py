@@ -1,20 +1,26 @@
 """Mirror a directory the way a user's job does, against a local stand-in of the service.
 
-    python examples/sync.py [DIR] [--road tiered|legacy] [--runs 2]
+    python examples/sync.py [DIR] [--road tiered|legacy] [--runs 2] [--cache-dir DIR] [--outputs DIR]
 
 Starts the loopback service double from tests/support on 127.0.0.1, builds the manifest of
 DIR (default: the current directory), uploads it with a progress bar and prints a summary.
-The second run of the same directory shows the hash cache at work: unchanged files are not
-read again, and the service already holds every blob, so nothing is sent.
+The first run starts cold: the hash cache is a new temporary directory, removed at the end,
+unless --cache-dir names one (BRIVEL_CACHE_DIR is not used). The second run of the same
+directory shows the hash cache at work: unchanged files are not read again, and the service
+already holds every blob, so nothing is sent. What was hashed is told by the hash cache
+itself, before and after each build.
 
 After each upload the double plays the finished job: it serves a few outputs (a file and a
-zipped directory), which download_outputs brings back into a temporary directory, verified
-and unpacked, with a progress bar; the summary lists them.
+zipped directory), which download_outputs brings back, verified and unpacked, with a progress
+bar, into --outputs (default: a new directory under the system's temporary directory, which
+is kept); the summary lists them and says where they are.
 """
 
 import argparse
+import contextlib
 import hashlib
 import io
+import json
 import os
 import sys
 import tempfile
@@ -31,26 +37,26 @@ from tqdm import tqdm  # noqa: E402
 import brivel.workspace as ws  # noqa: E402
 
 
-def count_hashes():
-    """Counts the files that are really read, by wrapping the module's hash function."""
-    real = ws._sha256_file
-    calls = [0]
-
-    def counting(path):
-        calls[0] += 1
-        return real(path)
-
-    ws._sha256_file = counting
-    return calls, lambda: setattr(ws, "_sha256_file", real)
+def cache_entries(cache_dir):
+    """What the hash cache holds: each file's local path with its hash and stat signature, as
+    the library wrote them to the JSON documents in the cache directory's "hashcache"."""
+    entries = {}
+    for doc in sorted((Path(cache_dir) / "hashcache").glob("*.json")):
+        try:
+            entries.update(json.loads(doc.read_text(encoding="utf-8")).get("entries", {}))
+        except (OSError, ValueError, AttributeError):
+            pass  # a damaged document counts as an empty cache, as for the library
+    return entries
 
 
 class LazyBar:
     """An on_file callback drawing a progress bar, made at the first report: the callbacks
-    come from worker threads, and only they know the total."""
+    come from worker threads, and only they know the total. It counts the reports."""
 
     def __init__(self, desc, unit):
         self.desc, self.unit = desc, unit
         self.bar = None
+        self.count = 0
         self.lock = threading.Lock()
 
     def __call__(self, item, done, total):
@@ -58,22 +64,24 @@ class LazyBar:
             if self.bar is None:
                 self.bar = tqdm(total=total, unit=self.unit, desc=self.desc, leave=False)
             self.bar.update(1)
+            self.count += 1
 
     def close(self):
         if self.bar is not None:
             self.bar.close()
 
 
-def sync_once(cloud, root, job, road):
-    calls, restore = count_hashes()
+def sync_once(cloud, root, job, road, cache_dir):
+    before = cache_entries(cache_dir)
     started = time.perf_counter()
-    try:
-        built = ws.build_manifest(ws.Workspace(root=root))
-    finally:
-        restore()
+    built = ws.build_manifest(ws.Workspace(root=root))
     built_at = time.perf_counter()
+    after = cache_entries(cache_dir)
+    # A file came from the cache when its entry was there already and is unchanged.
+    hashed = sum(1 for f in built.files
+                 if before.get(str(f.local_path)) is None
+                 or before[str(f.local_path)] != after.get(str(f.local_path)))
 
-    seq_before = len(cloud.requests)
     bar = LazyBar(f"upload {job}", "blob")
     with ws.WorkspaceClient(cloud.base, cloud.api_key) as client:
         try:
@@ -83,9 +91,7 @@ def sync_once(cloud, root, job, road):
     done_at = time.perf_counter()
 
     blobs = len(built.unique_blobs())
-    sent = len({r.params["sha"] for r in cloud.requests_for("blob_put")
-                if r.seq > seq_before and r.status == 200})
-    hashed = calls[0]
+    sent = bar.count  # one report per blob sent; the blobs the service holds are skipped
     print(f"{job}: {len(built.files)} files, {built.total_size_bytes} bytes, "
           f"{blobs} blobs: {sent} sent, {blobs - sent} skipped; "
           f"{hashed} files hashed, {len(built.files) - hashed} from the hash cache; "
@@ -134,12 +140,17 @@ def main():
     parser.add_argument("--road", choices=("tiered", "legacy"), default="tiered",
                         help="small-file tier with presigning, or the legacy whole-file road")
     parser.add_argument("--runs", type=int, default=2, help="how many times to sync (default: 2)")
+    parser.add_argument("--cache-dir", type=Path,
+                        help="cache directory to use and keep (default: a new temporary one)")
+    parser.add_argument("--outputs", type=Path,
+                        help="where the outputs go (default: a new temporary directory, kept)")
     args = parser.parse_args()
 
-    # A private hash cache, so the first run starts cold and the demo leaves nothing behind.
-    with tempfile.TemporaryDirectory(prefix="brivel-sync-") as cache, \
-            tempfile.TemporaryDirectory(prefix="brivel-outputs-") as outputs:
-        os.environ.setdefault("BRIVEL_CACHE_DIR", cache)
+    outputs = args.outputs or Path(tempfile.mkdtemp(prefix="brivel-sync-outputs-"))
+    with contextlib.ExitStack() as stack:
+        cache = args.cache_dir or stack.enter_context(tempfile.TemporaryDirectory(prefix="brivel-sync-cache-"))
+        # The library reads the variable at each use: this run's builds use this cache only.
+        os.environ["BRIVEL_CACHE_DIR"] = str(cache)
         with FakeCloud() as cloud:
             tiered = args.road == "tiered"
             # Files up to the module's multipart threshold go through the small-file tier.
@@ -147,8 +158,9 @@ def main():
                 manifest, job, protocol=2 if tiered else 1, multipart=tiered, presign=tiered,
                 threshold=ws.MULTIPART_THRESHOLD_BYTES)
             for run in range(1, args.runs + 1):
-                sync_once(cloud, Path(args.dir).resolve(), f"job-{run}", args.road)
-                fetch_outputs(cloud, f"job-{run}", Path(outputs) / f"job-{run}")
+                sync_once(cloud, Path(args.dir).resolve(), f"job-{run}", args.road, cache)
+                fetch_outputs(cloud, f"job-{run}", outputs / f"job-{run}")
+    print(f"outputs kept in {outputs}")
 
 
 if __name__ == "__main__":

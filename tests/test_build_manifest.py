@@ -271,6 +271,46 @@ def test_single_string_is_not_a_pattern_list(tmp_path, cache_dir, monkeypatch, m
     assert hashed == [] and not os.listdir(cache_dir)
 
 
+@pytest.mark.parametrize("lane", ["native", "step by step"])
+@pytest.mark.parametrize("outputs, message", [
+    ("bogus", r'^Workspace\.outputs must be "auto" or a list of Output, not a single str$'),
+    (b"auto", r'^Workspace\.outputs must be "auto" or a list of Output, not a single bytes$'),
+    (None, r'^Workspace\.outputs must be "auto" or a list of Output, not NoneType$'),
+    (["model.pt"], r"^Workspace\.outputs\[0\] must be an Output, not str$"),
+    ((ws.Output(path="a"), {"path": "b"}), r"^Workspace\.outputs\[1\] must be an Output, not dict$"),
+])
+def test_outputs_that_would_be_lost_are_refused(tmp_path, cache_dir, monkeypatch, lane, outputs, message):
+    # "bogus" would become the outputs b, o, g, u, s; a path string would be left out of the
+    # manifest: the job's results would silently never come back.
+    make_tree(tmp_path, {"a.py": "a"})
+    hashed = []
+    if lane == "step by step":
+        monkeypatch.setattr(ws, "_sha256_file", lambda p: hashed.append(p))
+    with pytest.raises(TypeError, match=message):
+        ws.build_manifest(ws.Workspace(root=tmp_path, outputs=outputs))
+    assert hashed == [] and not os.listdir(cache_dir)
+
+
+class OwnOutput(ws.Output):
+    pass
+
+
+@pytest.mark.parametrize("outputs, auto, kept", [
+    ("auto", True, []),
+    ([], False, []),
+    ([ws.Output(path="a"), OwnOutput(pattern="*.csv")], False, [ws.Output(path="a"), OwnOutput(pattern="*.csv")]),
+    ((ws.Output(path="a"),), False, [ws.Output(path="a")]),
+    (iter([ws.Output(path="a")]), False, [ws.Output(path="a")]),
+])
+def test_accepted_outputs(tmp_path, cache_dir, outputs, auto, kept):
+    spec = ws.Workspace(root=tmp_path, outputs=outputs)
+    built = ws.build_manifest(spec)
+    assert (built.outputs, built.auto_outputs) == (kept, auto)
+    assert built.outputs is not spec.outputs
+    assert [o["path"] or o["pattern"] for o in built.to_manifest_dict()["outputs"]] == \
+        [o.path or o.pattern for o in kept]
+
+
 def test_pattern_iterables_other_than_lists_still_work(tmp_path, cache_dir):
     root = make_tree(tmp_path, {"a.py": "", "b.txt": "", "c.log": ""})
     built = ws.build_manifest(ws.Workspace(root=root, ignore=("*.txt",)), extra_ignore=iter(["*.log"]))

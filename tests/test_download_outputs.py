@@ -1,8 +1,11 @@
 """download_outputs through the service double: verified placement, resume, refusal of
 destinations outside the output directory, and acknowledgement only after all arrived."""
 
+import ast
+import errno
 import hashlib
 import os
+import stat
 from pathlib import Path
 
 import pytest
@@ -16,6 +19,23 @@ RESULTS = {"results/a.txt": b"alpha", "results/sub/b.txt": b"beta"}
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
+
+
+def download_in_child(run_python, cloud, output_dir):
+    """download_outputs in a child interpreter, killed should it block: (the paths placed,
+    None) or (None, (type, errno, filename, text)) of the OSError raised."""
+    proc = run_python(f"""
+        from pathlib import Path
+        import brivel.workspace as ws
+        with ws.WorkspaceClient({cloud.base!r}, {cloud.api_key!r}, timeout=5) as client:
+            try:
+                got = ws.download_outputs("job", client, output_dir=Path({str(output_dir)!r}))
+                print(repr(([str(p) for p in got], None)))
+            except OSError as e:
+                print(repr((None, (type(e).__name__, e.errno, e.filename, e.strerror))))
+    """, timeout=30)
+    assert proc.returncode == 0, proc.stderr
+    return ast.literal_eval(proc.stdout)
 
 
 def leftovers(root):
@@ -210,3 +230,59 @@ def test_artifacts_must_be_a_list(cloud, client):
     with pytest.raises(TypeError, match="^Expected list, got dict$"):
         ws.download_outputs("job", client)
     assert cloud.acks == []
+
+
+@pytest.mark.parametrize("is_directory", [False, True])
+def test_fifo_at_the_part_file_fails_that_output_without_blocking(cloud, run_python, tmp_path, is_directory):
+    body = FakeCloud.make_zip(RESULTS) if is_directory else MODEL
+    cloud.add_output("ok", b"ok", save_to="ok", relpath="ok")
+    cloud.add_output("model", body, save_to="model", relpath="model", is_directory=is_directory)
+    fifo = tmp_path / "model.part"
+    os.mkfifo(fifo)
+    got, failure = download_in_child(run_python, cloud, tmp_path)
+    assert failure == ("OSError", errno.EINVAL, str(fifo), "Not a regular file")
+    assert stat.S_ISFIFO(fifo.lstat().st_mode) and not (tmp_path / "model").exists()
+    assert (tmp_path / "ok").read_bytes() == b"ok" and cloud.acks == []
+    assert [r.params["name"] for r in cloud.requests_for("obj_get")] == ["ok"]
+
+
+def test_fifo_inside_a_directory_destination_is_refused_before_unpacking(cloud, run_python, tmp_path):
+    cloud.add_output("results", FakeCloud.make_zip(RESULTS), save_to="out/results", relpath="results",
+                     is_directory=True)
+    (tmp_path / "out/results/sub").mkdir(parents=True)
+    fifo = tmp_path / "out/results/sub/b.txt"
+    os.mkfifo(fifo)
+    got, failure = download_in_child(run_python, cloud, tmp_path)
+    assert failure == ("OSError", errno.EINVAL, str(fifo), "Not a regular file")
+    assert not (tmp_path / "out/results/a.txt").exists() and (tmp_path / "out/results.part").exists()
+    assert cloud.acks == []
+
+
+def test_fifo_at_a_file_destination_is_replaced(cloud, run_python, tmp_path):
+    cloud.add_output("model", MODEL, save_to="model.pt", relpath="model.pt")
+    os.mkfifo(tmp_path / "model.pt")
+    assert download_in_child(run_python, cloud, tmp_path) == ([str(tmp_path / "model.pt")], None)
+    assert (tmp_path / "model.pt").read_bytes() == MODEL and cloud.acks == ["job"]
+
+
+class PathLike:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+@pytest.mark.parametrize("as_given", [str, PathLike, Path])
+def test_output_dir_may_be_any_path(cloud, client, tmp_path, as_given):
+    cloud.add_output("model", MODEL, save_to="out/model.pt", relpath="model.pt")
+    got = ws.download_outputs("job", client, output_dir=as_given(str(tmp_path)))
+    assert got == [tmp_path / "out/model.pt"] and all(type(p) is type(tmp_path) for p in got)
+    assert (tmp_path / "out/model.pt").read_bytes() == MODEL and cloud.acks == ["job"]
+
+
+@pytest.mark.parametrize("output_dir", [5, b"out", object()])
+def test_output_dir_that_is_no_path_fails_before_the_manifest(cloud, client, output_dir):
+    with pytest.raises(TypeError, match="output_dir"):
+        ws.download_outputs("job", client, output_dir=output_dir)
+    assert cloud.count("outputs_manifest") == 0

@@ -5,6 +5,7 @@ checks and retries, key deletion and the resolving wrapper."""
 import hashlib
 import logging
 import os
+import threading
 
 import cloudpickle
 import pytest
@@ -442,6 +443,38 @@ class TestFlushKeys:
         hide_module("httpx")
         offloader.flush_keys(["a"])
         assert cloud.requests == [] and offloader._pending_keys == ["a"] and records(brivel_logs) == []
+
+
+class TestFlushAll:
+    def test_flush_keys_gets_a_copy_of_the_pending_list(self, cloud):
+        seen = []
+
+        class Recording(sb.DataOffloader):
+            def flush_keys(self, keys):
+                seen.append((keys, keys is self._pending_keys))
+
+        off = Recording(cloud.base, cloud.api_key)
+        off._pending_keys.extend(["a", "b"])
+        off.flush_all()
+        assert seen == [(["a", "b"], False)]
+
+    @pytest.mark.timeout(30)
+    def test_a_key_uploaded_during_the_flush_survives_it(self, cloud, offloader):
+        _, _, _, [old] = offloader.offload_large_args(func, (os.urandom(2000),), {})
+        gate = cloud.hold("data_delete")
+        flushing = threading.Thread(target=offloader.flush_all)
+        with gate:
+            flushing.start()
+            assert gate.arrived(1)
+            # Another call offloads its argument while the delete is on the wire.
+            payload = os.urandom(2000)
+            wrapper, args, _, [new] = offloader.offload_large_args(func, (payload, 2), {})
+            gate.release()
+            flushing.join(20)
+        assert not flushing.is_alive()
+        assert [r.params["key"] for r in cloud.requests_for("data_delete")] == [old]
+        assert offloader._pending_keys == [new] and old not in cloud.data
+        assert wrapper(*args) == (payload, 2, None)
 
 
 class TestResolvingWrapper:

@@ -11,7 +11,14 @@ const char* short_name(PyTypeObject* t) {
     return dot ? dot + 1 : t->tp_name;
 }
 
-[[noreturn]] void wrong_type(py::handle value, const char* expected, const char* name, bool subclass) {
+bool is_number(py::handle v) {
+    PyNumberMethods* nb = Py_TYPE(v.ptr())->tp_as_number;
+    return nb && (nb->nb_index || nb->nb_int || nb->nb_float);
+}
+
+}  // namespace
+
+void wrong_type(py::handle value, const char* expected, const char* name, bool subclass) {
     const char* got = short_name(Py_TYPE(value.ptr()));
     if (subclass) {
         PyErr_Format(PyExc_TypeError,
@@ -26,13 +33,6 @@ const char* short_name(PyTypeObject* t) {
     throw py::error_already_set();
 }
 
-bool is_number(py::handle v) {
-    PyNumberMethods* nb = Py_TYPE(v.ptr())->tp_as_number;
-    return nb && (nb->nb_index || nb->nb_int || nb->nb_float);
-}
-
-}  // namespace
-
 void exact(py::handle value, PyTypeObject* type, const char* name, bool optional) {
     if (Py_IS_TYPE(value.ptr(), type)) return;
     if (optional && value.is_none()) return;
@@ -45,6 +45,17 @@ void instance(py::handle value, py::handle cls, const char* name, bool optional)
     if (ok < 0) throw py::error_already_set();
     if (ok) return;
     wrong_type(value, short_name(reinterpret_cast<PyTypeObject*>(cls.ptr())), name, false);
+}
+
+void not_one_string(py::handle value, const char* what, const char* expected) {
+    if (!PyUnicode_Check(value.ptr()) && !PyBytes_Check(value.ptr())) return;
+    PyErr_Format(PyExc_TypeError, "%s must be %s, not a single %.200s", what, expected, Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+void wrong_record(py::handle value, const char* what, const char* expected) {
+    PyErr_Format(PyExc_TypeError, "%s must be %s, not %.200s", what, expected, Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
 }
 
 py::object to_int(py::handle value, const char* name, bool optional) {

@@ -25,8 +25,19 @@ inline void exact_bytes(py::handle v, const char* name, bool optional = false) {
     exact(v, &PyBytes_Type, name, optional);
 }
 
+// TypeError "Argument '<name>' has incorrect type (expected <expected>, got <type>)", with
+// the sentence on subclasses of built-in types when `subclass`.
+[[noreturn]] void wrong_type(py::handle value, const char* expected, const char* name, bool subclass = false);
+
 // `value` must be an instance of `cls` or of a subclass; None only when `optional`.
 void instance(py::handle value, py::handle cls, const char* name, bool optional = false);
+
+// A collection where a lone str or bytes would be taken item by item, character by
+// character: TypeError "<what> must be <expected>, not a single <type>" for one.
+void not_one_string(py::handle value, const char* what, const char* expected);
+
+// A caller's record of the wrong kind: TypeError "<what> must be <expected>, not <type>".
+[[noreturn]] void wrong_record(py::handle value, const char* what, const char* expected);
 
 // Numeric parameters are converted, not checked: int() of any number (a float is cut
 // toward zero, True is 1); a non-number raises TypeError. None passes through when optional.

@@ -5,11 +5,16 @@
 namespace brivel::errors {
 
 // The OSError the interpreter builds for `err` (its subclass: FileNotFoundError for ENOENT,
-// ...), carrying `filename` unless that is a null handle.
-py::object os_error(int err, py::handle filename);
+// ...), carrying `filename` unless that is a null handle, and `text` in place of the
+// system's message for `err` when given.
+py::object os_error(int err, py::handle filename, const char* text = nullptr);
 
 // Raises that OSError.
 [[noreturn]] void raise_errno(int err, py::handle filename);
+
+// Raises OSError(EINVAL, "Not a regular file", filename): a pipe, socket or device where a
+// regular file is to be written (opening a pipe would wait for a reader).
+[[noreturn]] void raise_not_regular(py::handle filename);
 
 // Sets the Python error for the C++ exception being handled; call only inside a catch
 // block. A Python error is restored unchanged; std::bad_alloc becomes MemoryError; another

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/args.hpp"
+
 namespace brivel::fspath {
 
 Encoded encode(py::handle path) {
@@ -22,6 +24,15 @@ Encoded encode(py::handle path) {
     py::bytes encoded = py::reinterpret_steal<py::bytes>(raw);
     out.bytes.assign(PyBytes_AS_STRING(encoded.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
     return out;
+}
+
+py::str text(py::handle path, const char* name) {
+    PyObject* got = PyOS_FSPath(path.ptr());
+    if (got && PyUnicode_Check(got)) return py::reinterpret_steal<py::str>(got);
+    Py_XDECREF(got);
+    if (!got && !PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    args::wrong_type(path, "str or os.PathLike", name);
 }
 
 }  // namespace brivel::fspath

@@ -17,4 +17,8 @@ struct Encoded {
 
 Encoded encode(py::handle path);
 
+// A path argument given as a str or any os.PathLike whose os.fspath() is a str, as
+// pathlib.Path takes it: that str. TypeError naming the argument `name` otherwise.
+py::str text(py::handle path, const char* name);
+
 }  // namespace brivel::fspath

@@ -25,6 +25,9 @@ inline py::str concat(py::handle a, py::handle b) {
     return steal_or_throw<py::str>(PyUnicode_Concat(a.ptr(), b.ptr()));
 }
 
+// list(items): always a new list. py::list(obj) is no copy: of a list it is the same object.
+inline py::list new_list(py::handle items) { return steal_or_throw<py::list>(PySequence_List(items.ptr())); }
+
 // obj.name() without arguments.
 inline py::object call_method(py::handle obj, const char* name) { return obj.attr(name)(); }
 

@@ -1,6 +1,7 @@
 #include "core/filewriter.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,8 +10,16 @@ namespace brivel::files {
 
 int FileWriter::open(const char* path, bool append) {
     close();
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666);
-    if (fd < 0) return errno;
+    // Without a reader a pipe opens as ENXIO instead of waiting; so does a socket.
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (append ? O_APPEND : O_TRUNC), 0666);
+    if (fd < 0) return errno == ENXIO ? EINVAL : errno;
+    struct stat st {};
+    int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+    if (!err && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) err = errno;
+    if (err) {
+        ::close(fd);
+        return err;
+    }
     fd_ = fd;
     return 0;
 }

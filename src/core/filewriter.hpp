@@ -14,7 +14,9 @@ class FileWriter {
     FileWriter& operator=(const FileWriter&) = delete;
 
     // Opens for writing, creating the file (mode 0666 less the umask): appending to what is
-    // there, or truncating it to zero bytes. Returns 0 or an errno (EISDIR for a directory).
+    // there, or truncating it to zero bytes. Returns 0 or an errno: EISDIR for a directory,
+    // EINVAL for a pipe, socket or device, which is never written (opening a pipe waits for
+    // a reader, and a device takes bytes that no file keeps).
     int open(const char* path, bool append);
 
     // Writes all `n` bytes (short writes and EINTR are retried). Returns 0 or an errno.

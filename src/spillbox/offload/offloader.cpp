@@ -191,7 +191,7 @@ void flush_all(py::object self, const sig::Bound&) {
     py::list snapshot;
     {
         LockHold hold(self.attr("_keys_lock"));
-        snapshot = py::list(self.attr("_pending_keys"));
+        snapshot = new_list(self.attr("_pending_keys"));
     }
     if (py::len(snapshot) == 0) return;
     log("info", "Flushing %d remaining data key(s)\u2026", py::len(snapshot));

@@ -82,10 +82,7 @@ bool matches_ignore(const sig::Bound& a) {
 }  // namespace
 
 void check_patterns(py::handle patterns, const char* what) {
-    if (!PyUnicode_Check(patterns.ptr()) && !PyBytes_Check(patterns.ptr())) return;
-    PyErr_Format(PyExc_TypeError, "%s must be a list of patterns, not a single %.200s", what,
-                 Py_TYPE(patterns.ptr())->tp_name);
-    throw py::error_already_set();
+    args::not_one_string(patterns, what, "a list of patterns");
 }
 
 namespace {

@@ -14,16 +14,34 @@ namespace {
 
 py::object slashes(py::handle text) { return text.attr("replace")("\\", "/"); }
 
-// list(items): always a new list (py::list of a list would share it).
-py::list new_list(py::handle items) { return steal_or_throw<py::list>(PySequence_List(items.ptr())); }
-
 // The first field read from a record the caller passed: an object without it is not the
 // record expected, and the error says so in the caller's terms rather than as a missing
 // attribute.
 py::object record_field(py::handle obj, const char* field, const std::string& what, const char* expected) {
     if (py::object v = attr::find(obj, field)) return v;
-    PyErr_Format(PyExc_TypeError, "%s must be %s, not %.200s", what.c_str(), expected, Py_TYPE(obj.ptr())->tp_name);
-    throw py::error_already_set();
+    args::wrong_record(obj, what.c_str(), expected);
+}
+
+// Workspace.outputs other than "auto": Output records, copied. What is not one would be
+// lost without a word (the manifest document carries Outputs only), and a string would be
+// read letter by letter, so either is refused before any work.
+py::list checked_outputs(py::handle outputs) {
+    const char* what = "Workspace.outputs";
+    const char* expected = "\"auto\" or a list of Output";
+    args::not_one_string(outputs, what, expected);
+    PyObject* it = PyObject_GetIter(outputs.ptr());
+    if (!it && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        args::wrong_record(outputs, what, expected);
+    }
+    py::list items = new_list(steal_or_throw(it));
+    py::object output_cls = ns::get("Output");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        py::handle item = PyList_GET_ITEM(items.ptr(), i);
+        if (!py::isinstance(item, output_cls))
+            args::wrong_record(item, ("Workspace.outputs[" + std::to_string(i) + "]").c_str(), "an Output");
+    }
+    return items;
 }
 
 py::object resolved(py::handle value) { return call_method(ns::get("Path")(value), "resolve"); }
@@ -152,10 +170,14 @@ py::object build_manifest(const sig::Bound& a) {
     GcPause gc;  // tens of thousands of paths and records, none of them in a cycle
     py::object spec = a[0];
     py::object extra = a[1];
-    // The Workspace argument is checked before any work: a wrong kind of object, then patterns given as one string.
+    // The Workspace argument is checked before any work: a wrong kind of object, then patterns
+    // given as one string, then outputs that would be lost.
     py::object root_field = record_field(spec, "root", "build_manifest() argument 'spec'", "a Workspace");
     check_patterns(spec.attr("ignore"), "Workspace.ignore");
     check_patterns(extra, "extra_ignore");
+    py::object outputs_field = spec.attr("outputs");
+    const bool auto_outputs = outputs_field.equal(py::str("auto"));
+    py::list outputs = auto_outputs ? py::list() : checked_outputs(outputs_field);
 
     // The project root: found, none, or the given directory.
     py::object root;
@@ -192,10 +214,7 @@ py::object build_manifest(const sig::Bound& a) {
         total = b.total();
     }
 
-    // The outputs and the record.
-    py::object outputs_field = spec.attr("outputs");
-    bool auto_outputs = outputs_field.equal(py::str("auto"));
-    py::list outputs = auto_outputs ? py::list() : new_list(outputs_field);
+    // The record.
     py::list own_ignore = new_list(spec.attr("ignore"));
     return ns::get("BuiltManifest")(py::arg("workspace_root") = spec.attr("workspace_root_on_vm"),
                                     py::arg("files") = files, py::arg("outputs") = outputs,

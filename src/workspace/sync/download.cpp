@@ -5,6 +5,7 @@
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
+#include "common/fspath.hpp"
 #include "common/ns.hpp"
 #include "common/pool.hpp"
 #include "common/signature.hpp"
@@ -104,9 +105,19 @@ void one(const CallPtr& c, py::object idx, py::object art) {
     progress(*c, art);
 }
 
+// The output directory as a Path, given as one, as a str or as any os.PathLike (as
+// Workspace.root and Upload.local are); None (or empty) for the current directory.
+py::object output_directory(py::handle given) {
+    if (!given || !args::truthy(given)) return py::none();
+    py::object path_cls = ns::get("Path");
+    if (py::isinstance(given, path_cls)) return py::reinterpret_borrow<py::object>(given);
+    return path_cls(fspath::text(given, "output_dir"));
+}
+
 py::object download_outputs(const sig::Bound& a) {
     py::object job_id = a[0], client = a[1];
     args::exact_str(job_id, "job_id");
+    py::object output_dir = output_directory(a[2]);
     py::object max_workers = a[4] ? args::to_int(a[4], "max_workers", true) : py::none();
     ns::import("concurrent.futures");
     ns::import("threading");
@@ -117,7 +128,7 @@ py::object download_outputs(const sig::Bound& a) {
 
     auto c = std::make_shared<Call>();
     c->client = client;
-    c->output_dir = a[2] ? a[2] : py::none();
+    c->output_dir = output_dir;
     c->on_file = a[3] ? a[3] : py::none();
     const Py_ssize_t total = PyList_GET_SIZE(artifacts.ptr());
     c->total = py::int_(total);
@@ -145,11 +156,12 @@ py::object download_outputs(const sig::Bound& a) {
 constexpr const char* kDoc =
     "Downloads the outputs of job `job_id` through the WorkspaceClient `client`, in parallel\n"
     "(`max_workers`, default OUTPUT_DOWNLOAD_FANOUT), each into a `.part` file beside its\n"
-    "destination below `output_dir` (default: the current directory), verifies its SHA-256,\n"
-    "unpacks zipped directories, and acknowledges the outputs once all are in place.\n"
-    "`on_file(artifact, done, total)` is called per artifact placed. Returns the destination\n"
-    "paths in manifest order; raises the first failure (RuntimeError for a checksum mismatch or\n"
-    "an unsafe destination or archive entry), after which nothing is acknowledged.";
+    "destination below `output_dir` (a str or os.PathLike; default: the current directory),\n"
+    "verifies its SHA-256, unpacks zipped directories, and acknowledges the outputs once all\n"
+    "are in place. `on_file(artifact, done, total)` is called per artifact placed. Returns the\n"
+    "destination paths in manifest order; raises the first failure (RuntimeError for a checksum\n"
+    "mismatch or an unsafe destination or archive entry, OSError \"Not a regular file\" for a\n"
+    "pipe or device where a file would be written), after which nothing is acknowledged.";
 
 }  // namespace
 

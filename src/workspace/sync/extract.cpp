@@ -4,6 +4,7 @@
 
 #include "common/args.hpp"
 #include "common/context.hpp"
+#include "common/errors.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 
@@ -24,7 +25,7 @@ bool unsafe_name(py::handle member) {
 
 // Where the member would land once links already on disk are followed; refused unless at
 // or below the extraction root.
-void check_contained(py::handle root, py::handle safe, py::handle member) {
+py::object check_contained(py::handle root, py::handle safe, py::handle member) {
     py::object real = call_method(divide(root, member), "resolve");
     try {
         real.attr("relative_to")(safe);
@@ -32,6 +33,16 @@ void check_contained(py::handle root, py::handle safe, py::handle member) {
         if (!e.matches(PyExc_ValueError)) throw;
         raise_unsafe("Unsafe output zip entry: ", member, e.value());
     }
+    return real;
+}
+
+// A pipe, socket or device already where a member lands is refused before anything is
+// written: opening a pipe to write waits for a reader.
+void check_landing(py::handle real) {
+    if (!args::truthy(call_method(real, "exists")) || args::truthy(call_method(real, "is_file")) ||
+        args::truthy(call_method(real, "is_dir")))
+        return;
+    errors::raise_not_regular(to_str(real));
 }
 
 void extract(py::handle zip_path, py::handle target) {
@@ -55,7 +66,7 @@ void extract(py::handle zip_path, py::handle target) {
         py::object safe = call_method(root, "resolve");
         for (py::handle member : names) {
             if (unsafe_name(member)) raise_unsafe("Unsafe output zip entry: ", member);
-            check_contained(root, safe, member);
+            check_landing(check_contained(root, safe, member));
         }
         // zipfile writes regular files and directories only, with default permissions: link
         // and mode bits recorded in the archive are not applied.
@@ -69,7 +80,8 @@ constexpr const char* kDoc =
     "Unpacks the ZIP archive at `zip_path` into the directory `target` (created when missing);\n"
     "an archive whose files all lie in a folder named like `target` is unwrapped into it.\n"
     "Every member name is tested first: RuntimeError \"Unsafe output zip entry: <name>\" for an\n"
-    "absolute name, a \"..\" segment or a path that resolves outside, with nothing written.";
+    "absolute name, a \"..\" segment or a path that resolves outside, and OSError \"Not a\n"
+    "regular file\" for a pipe or device where a member would land, with nothing written.";
 
 }  // namespace
 

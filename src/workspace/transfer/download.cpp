@@ -3,6 +3,9 @@
 // start where the file ends and a 416 must name the file's size, else the file starts over.
 #include "workspace/transfer/download.hpp"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,9 +27,13 @@ namespace {
 
 using namespace pybind11::literals;
 
+// The bytes already in `dest`. A pipe, socket or device there is refused before any request,
+// not written: opening a pipe waits for a reader, and no file would keep the bytes.
 std::uint64_t size_on_disk(py::handle dest) {
     if (!args::truthy(call_method(dest, "exists"))) return 0;
-    return py::cast<std::uint64_t>(to_int(call_method(dest, "stat").attr("st_size")));
+    py::object st = call_method(dest, "stat");
+    if (!S_ISREG(py::cast<unsigned long>(st.attr("st_mode")))) errors::raise_not_regular(fspath::encode(dest).name);
+    return py::cast<std::uint64_t>(to_int(st.attr("st_size")));
 }
 
 // The answer's Content-Range, when it has one.
@@ -51,6 +58,7 @@ class Sink {
             py::gil_scoped_release nogil;
             err = w_.open(file_.c_str(), append);
         }
+        if (err == EINVAL) errors::raise_not_regular(file_.name);  // planted after the size was read
         if (err) errors::raise_errno(err, file_.name);
     }
 
