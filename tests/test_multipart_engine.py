@@ -15,6 +15,7 @@ import httpx
 import pytest
 
 import brivel.workspace as ws
+from support.fixtures import child_env
 from support.multipart import b64sha, client  # noqa: F401  (client is a fixture)
 
 pytestmark = pytest.mark.timeout(120)
@@ -424,8 +425,8 @@ CHILD = textwrap.dedent("""
 
 def test_killed_process_resumes_from_its_journal(cloud, client, random_file, cache_dir, tmp_path):
     path, data, sha = random_file(12 * KIB)
-    env = {"PATH": os.environ.get("PATH", ""), "HOME": str(tmp_path), "BRIVEL_CACHE_DIR": str(cache_dir),
-           "PORTVEL_UPLOAD_ADAPTIVE": "0", "PORTVEL_UPLOAD_TARGET_INFLIGHT_PARTS": "2"}
+    env = child_env(tmp_path, BRIVEL_CACHE_DIR=str(cache_dir), PORTVEL_UPLOAD_ADAPTIVE="0",
+                    PORTVEL_UPLOAD_TARGET_INFLIGHT_PARTS="2")
     journal = journal_of(cache_dir, sha)
     argv = json.dumps([cloud.base, cloud.api_key, sha, str(path), len(data), cloud.mp_endpoints("j")])
     with cloud.hold("part_put", match=lambda r: int(r.params["pn"]) > 5) as gate:

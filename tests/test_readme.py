@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 
+from support.fixtures import child_env
+
 README = Path(__file__).resolve().parent.parent / "README.md"
 
 
@@ -38,9 +40,8 @@ def test_usage_example_runs(cloud, tmp_path, module, code):
         zf.writestr("metrics.json", "{}")
     cloud.add_output("model", b"weights", save_to="model.bin", relpath="model.bin")
     cloud.add_output("results", archive.getvalue(), save_to="results", relpath="results", is_directory=True)
-    env = {"PATH": os.environ.get("PATH", ""), "HOME": str(tmp_path / "home"),
-           "BRIVEL_CACHE_DIR": str(tmp_path / "cache"),
-           "BRIVEL_API_URL": cloud.base, "BRIVEL_API_KEY": cloud.api_key}
+    env = child_env(tmp_path / "home", BRIVEL_CACHE_DIR=str(tmp_path / "cache"),
+                    BRIVEL_API_URL=cloud.base, BRIVEL_API_KEY=cloud.api_key)
     script = project / "example.py"
     script.write_text(code)
     proc = subprocess.run([sys.executable, str(script)], cwd=project, env=env, capture_output=True,

@@ -35,7 +35,7 @@ __all__ = [
     "run_python", "s3", "s3_bucket", "s3_cloud", "set_const", "status_error", "tree",
     "write_journal", "write_module",
     # plain helpers
-    "BackoffRecorder", "OverflowEnv", "TreeBuilder", "built_manifest", "join_threads",
+    "BackoffRecorder", "OverflowEnv", "TreeBuilder", "built_manifest", "child_env", "join_threads",
     "make_status_error", "manifest_file", "wait_until",
 ]
 
@@ -149,15 +149,27 @@ def set_const(monkeypatch):
     return setter
 
 
+_CHILD_PASSED = ("PYTHONPATH", "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+
+
+def child_env(home, **extra) -> dict:
+    """The environment of a child interpreter, built from scratch: PATH, ``home`` as HOME,
+    ``extra``, and the test run's import path and sanitizer settings where it has them (they
+    name the package under test and the runtime its build needs)."""
+    passed = {k: os.environ[k] for k in _CHILD_PASSED if k in os.environ}
+    return {"PATH": os.environ.get("PATH", ""), "HOME": str(home), **passed, **extra}
+
+
 @pytest.fixture
 def run_python(tmp_path_factory):
     """``run(code, *, env=None, timeout=60)`` runs ``python -c`` with an environment built
-    from scratch (PATH, a fresh HOME, ``env``) in an empty directory, so the installed
-    package is imported, never the source tree."""
+    from scratch (PATH, a fresh HOME, the test run's import path and sanitizer settings,
+    ``env``) in an empty directory, so the package under test is imported, never the source
+    tree."""
 
     def run(code: str, *, env: dict | None = None, timeout: float = 60):
         home = tmp_path_factory.mktemp("child-home")
-        full = {"PATH": os.environ.get("PATH", ""), "HOME": str(home), **(env or {})}
+        full = child_env(home, **(env or {}))
         return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full,
                               cwd=home, capture_output=True, text=True, timeout=timeout)
 
