@@ -341,26 +341,17 @@ int list_directory(const std::string& path, Listing& out) {
     }
 }
 
-// The files of the tree in walk order; false when `top` itself cannot be listed.
-bool collect(const std::string& top, std::vector<Candidate>& out, int& error) {
+// The files of the tree in walk order.
+void collect(const std::string& top, std::vector<Candidate>& out) {
     struct Dir {
         std::string path, rel;
     };
     std::vector<Dir> stack{{top, ""}};
-    bool first = true;
     while (!stack.empty()) {
         Dir dir = std::move(stack.back());
         stack.pop_back();
         Listing listing;
-        int err = list_directory(dir.path, listing);
-        if (err != 0) {
-            if (first) {
-                error = err;
-                return false;
-            }
-            continue;
-        }
-        first = false;
+        if (list_directory(dir.path, listing) != 0) continue;  // contributes nothing
         auto rel_of = [&dir](const std::string& name) { return dir.rel.empty() ? name : dir.rel + "/" + name; };
         for (const std::string& name : listing.files) out.push_back({join(dir.path, name.c_str()), rel_of(name)});
         // Pushed in reverse, so the first subdirectory is walked first.
@@ -368,7 +359,6 @@ bool collect(const std::string& top, std::vector<Candidate>& out, int& error) {
             if (!listing.dir_is_link[i])
                 stack.push_back({join(dir.path, listing.dirs[i].c_str()), rel_of(listing.dirs[i])});
     }
-    return true;
 }
 
 enum class Outcome : unsigned char { pending, stored, skipped, failed };
@@ -378,11 +368,7 @@ enum class Outcome : unsigned char { pending, stored, skipped, failed };
 DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std::size_t chunk) {
     DirectoryArchive result;
     std::vector<Candidate> files;
-    int top_error = 0;
-    if (!collect(top, files, top_error)) {
-        result.failure = {DirectoryFailure::list_top, top_error, top, ""};
-        return result;
-    }
+    collect(top, files);
 
     std::vector<Member> members(files.size());
     std::vector<Outcome> outcome(files.size(), Outcome::pending);

@@ -84,11 +84,11 @@ bool valid_utf8(const std::string& name);
 
 // Archive of the directory tree at `top`, as zipping every file that os.walk(top) lists
 // would make it: directories top-down, each one's files in listing order before its
-// subdirectories, links to directories not entered, subdirectories that cannot be listed
-// skipped. Entries that are not regular files once links are followed (pipes, sockets,
+// subdirectories, links to directories not entered, directories that cannot be listed (`top`
+// itself included: a missing one gives an empty archive) skipped. Entries that are not regular files once links are followed (pipes, sockets,
 // devices) are left out; a broken link is an error, as reading it would be.
 struct DirectoryFailure {
-    enum Kind { none, list_top, stat, open, read, bad_name } kind = none;
+    enum Kind { none, stat, open, read, bad_name } kind = none;
     int error = 0;        // errno (0 for a name that is not UTF-8)
     std::string path;     // the entry's path (top joined with its relative name)
     std::string name;     // its relative name, as the member would be named
