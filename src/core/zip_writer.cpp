@@ -341,13 +341,14 @@ int list_directory(const std::string& path, Listing& out) {
     }
 }
 
-// The files of the tree in walk order.
-void collect(const std::string& top, std::vector<Candidate>& out) {
+// The files of the tree in walk order; false when `stop` broke the walk off.
+bool collect(const std::string& top, std::vector<Candidate>& out, const cancel::Token* stop) {
     struct Dir {
         std::string path, rel;
     };
     std::vector<Dir> stack{{top, ""}};
     while (!stack.empty()) {
+        if (stop && stop->stopped()) return false;
         Dir dir = std::move(stack.back());
         stack.pop_back();
         Listing listing;
@@ -359,16 +360,21 @@ void collect(const std::string& top, std::vector<Candidate>& out) {
             if (!listing.dir_is_link[i])
                 stack.push_back({join(dir.path, listing.dirs[i].c_str()), rel_of(listing.dirs[i])});
     }
+    return true;
 }
 
 enum class Outcome : unsigned char { pending, stored, skipped, failed };
 
 }  // namespace
 
-DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std::size_t chunk) {
+DirectoryArchive zip_directory(const std::string& top, std::size_t workers, const cancel::Token* stop,
+                               std::size_t chunk) {
     DirectoryArchive result;
     std::vector<Candidate> files;
-    collect(top, files);
+    if (!collect(top, files, stop)) {
+        result.failure.kind = DirectoryFailure::cancelled;
+        return result;
+    }
 
     std::vector<Member> members(files.size());
     std::vector<Outcome> outcome(files.size(), Outcome::pending);
@@ -384,6 +390,7 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std:
         std::unique_ptr<Deflater> deflater;
         for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < files.size();) {
             if (i > first_failure.load(std::memory_order_relaxed)) break;
+            if (stop && stop->stopped()) break;
             const Candidate& f = files[i];
             auto fail = [&](DirectoryFailure::Kind kind, int err) {
                 failures[i] = {kind, err, f.path, f.rel};
@@ -402,7 +409,7 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std:
                 continue;
             }
             files::FileReader reader;
-            if (int err = reader.open(f.path.c_str())) {
+            if (int err = reader.open(f.path.c_str(), stop)) {
                 fail(DirectoryFailure::open, err);
                 continue;
             }
@@ -418,8 +425,13 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std:
                     deflater = std::make_unique<Deflater>();
                 }
                 deflater->begin(m, static_cast<std::uint64_t>(st.st_size));
-                while ((got = reader.read(buf.get(), chunk)) > 0)
+                while ((got = reader.read(buf.get(), chunk)) > 0) {
                     deflater->feed(buf.get(), static_cast<std::size_t>(got));
+                    if (stop && stop->stopped()) {
+                        got = -cancel::kCancelled;
+                        break;
+                    }
+                }
                 if (got == 0) deflater->finish();
             } catch (const std::bad_alloc&) {
                 got = -ENOMEM;
@@ -438,6 +450,10 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std:
         }
     };
     threads::spread(std::max<std::size_t>(1, std::min(workers, files.size())), work);
+    if (stop && stop->requested()) {
+        result.failure.kind = DirectoryFailure::cancelled;
+        return result;
+    }
 
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (outcome[i] == Outcome::failed) {

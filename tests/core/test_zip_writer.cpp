@@ -213,7 +213,7 @@ TEST(directory_in_walk_order_with_links_and_special_files) {
     ::symlink((t.path + "/x").c_str(), t.at("link-to-x").c_str());
     ::symlink((t.path + "/sub").c_str(), t.at("link-to-sub").c_str());
     ::mkfifo(t.at("pipe").c_str(), 0600);
-    auto result = zipw::zip_directory(t.path, 2, 4096);
+    auto result = zipw::zip_directory(t.path, 2, nullptr, 4096);
     CHECK_EQ(result.failure.kind, zipw::DirectoryFailure::none);
     std::string z = bytes_of(result.archive);
     bool ok;

@@ -5,6 +5,7 @@
 
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/interrupt.hpp"
 #include "common/signature.hpp"
 #include "core/zip_writer.hpp"
 #include "spillbox/fileargs/fileargs.hpp"
@@ -41,12 +42,11 @@ py::tuple zip_directory(const sig::Bound& a) {
     fspath::Encoded top = fspath::encode(a[0]);
     zipw::DirectoryArchive built;
     std::uint64_t size = 0;
-    {
-        py::gil_scoped_release nogil;
+    interrupt::run([&](const cancel::Token& stop) {
         std::size_t workers = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMaxWorkers);
-        built = zipw::zip_directory(top.bytes, workers);
+        built = zipw::zip_directory(top.bytes, workers, &stop);
         if (built.failure.kind == zipw::DirectoryFailure::none) size = built.archive.finish();
-    }
+    });
     if (built.failure.kind != zipw::DirectoryFailure::none) raise_failure(built.failure, top);
     PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
     if (!out) throw py::error_already_set();
