@@ -1,14 +1,16 @@
 // The one thread-pool convention of every module: a concurrent.futures.ThreadPoolExecutor
 // per call, every task submitted, then every task waited for and the first failure raised.
 // An interrupt (KeyboardInterrupt, SystemExit: any exception that is not an Exception),
-// from a task or from the waiting thread, cancels the tasks that have not started, waits for
-// the running ones and propagates at once.
+// from a task or from the waiting thread, cancels the tasks that have not started, stops the
+// native jobs (interrupt.hpp) of the running ones, waits for them and propagates at once.
 #pragma once
 
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "common/py.hpp"
+#include "core/cancel.hpp"
 
 namespace brivel::pool {
 
@@ -20,10 +22,11 @@ class Pool {
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
 
-    // executor.submit(fn, *args); the future is kept for wait().
+    // executor.submit(fn, *args), run with the pool's stop as the thread's ambient one; the
+    // future is kept for wait().
     template <class... Args>
     py::object submit(py::handle fn, Args&&... args) {
-        py::object f = executor_.attr("submit")(fn, std::forward<Args>(args)...);
+        py::object f = executor_.attr("submit")(runner_, fn, std::forward<Args>(args)...);
         futures_.append(f);
         return f;
     }
@@ -34,13 +37,17 @@ class Pool {
     void wait(bool input_order = false);
     // The results of the tasks in submission order (wait() first).
     py::list results() const;
-    // Shuts the executor down: waits for running tasks, and cancels queued ones if asked.
+    // Shuts the executor down: waits for running tasks, and cancels queued ones (and stops
+    // the running ones' native jobs) if asked.
     void shutdown(bool cancel_queued);
-    // Shuts the executor down without waiting: queued tasks are cancelled, a running one
-    // ends on its own and its result is dropped (a look-ahead that is no longer wanted).
+    // Shuts the executor down without waiting: queued tasks are cancelled, a running one is
+    // stopped as above and ends on its own, its result dropped (a look-ahead that is no
+    // longer wanted).
     void abandon();
 
   private:
+    std::shared_ptr<cancel::Token> stop_;  // stops with the creating thread's own task
+    py::object runner_;                    // runner_(fn, *args): fn(*args) under stop_
     py::object executor_;
     py::list futures_;
     bool shut_ = false;

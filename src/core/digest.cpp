@@ -134,19 +134,21 @@ constexpr std::size_t kMaxBlock = std::size_t{64} << 20;
 
 std::size_t block_size(std::size_t chunk) { return std::clamp<std::size_t>(chunk, 1, kMaxBlock); }
 
-int sha256_file(const char* path, std::size_t chunk, FileDigest& out) {
+int sha256_file(const char* path, std::size_t chunk, FileDigest& out, const cancel::Token* stop) {
     std::size_t block = block_size(chunk);
     std::unique_ptr<unsigned char[]> buf(new unsigned char[block]);
-    return sha256_file(path, buf.get(), block, out);
+    return sha256_file(path, buf.get(), block, out, stop);
 }
 
-int sha256_file(const char* path, unsigned char* buf, std::size_t block, FileDigest& out) {
+int sha256_file(const char* path, unsigned char* buf, std::size_t block, FileDigest& out,
+                const cancel::Token* stop) {
     files::FileReader reader;
-    if (int err = reader.open(path)) return err;
+    if (int err = reader.open(path, stop)) return err;
     out.opened = true;
     Sha256 h;
     std::uint64_t total = 0;
     for (;;) {
+        if (stop && stop->stopped()) return cancel::kCancelled;
         long long n = reader.read(buf, block);
         if (n < 0) return static_cast<int>(-n);
         if (n == 0) break;

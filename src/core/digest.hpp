@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/cancel.hpp"
+
 typedef struct evp_md_ctx_st EVP_MD_CTX;
 
 namespace brivel::digest {
@@ -59,12 +61,14 @@ struct FileDigest {
 };
 
 // Hashes a whole file in blocks of `chunk` bytes. Returns 0 or the errno of the failed
-// open/read (EISDIR for a directory, as the interpreter's open() reports it).
-int sha256_file(const char* path, std::size_t chunk, FileDigest& out);
+// open/read (EISDIR for a directory, as the interpreter's open() reports it), or
+// cancel::kCancelled once `stop` (asked before every block) is requested.
+int sha256_file(const char* path, std::size_t chunk, FileDigest& out, const cancel::Token* stop = nullptr);
 
 // The same with a caller-owned block buffer of `block` bytes, for workers that hash many
 // files in a row.
-int sha256_file(const char* path, unsigned char* buf, std::size_t block, FileDigest& out);
+int sha256_file(const char* path, unsigned char* buf, std::size_t block, FileDigest& out,
+                const cancel::Token* stop = nullptr);
 
 // Block size actually used for a requested chunk size.
 std::size_t block_size(std::size_t chunk);

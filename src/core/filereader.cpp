@@ -38,12 +38,15 @@ int read_regular(const char* path, std::string& out) {
     return err;
 }
 
-int FileReader::open(const char* path) {
+int FileReader::open(const char* path, const cancel::Token* stop) {
     close();
+    stop_ = stop;
     int fd;
     // A signal handled during an open that waits (a named pipe) is no failure, as for read().
-    while ((fd = ::open(path, O_RDONLY | O_CLOEXEC)) < 0)
+    while ((fd = ::open(path, O_RDONLY | O_CLOEXEC)) < 0) {
         if (errno != EINTR) return errno;
+        if (stop_ && stop_->stopped(true)) return cancel::kCancelled;
+    }
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd);
@@ -66,6 +69,7 @@ long long FileReader::read(void* buf, std::size_t n) {
             return 0;
         }
         if (errno != EINTR) return -static_cast<long long>(errno);
+        if (stop_ && stop_->stopped(true)) return -static_cast<long long>(cancel::kCancelled);
     }
 }
 

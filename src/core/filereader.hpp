@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/cancel.hpp"
+
 namespace brivel::files {
 
 // Size of the file at `path`, following symbolic links. Returns 0 or the errno of stat.
@@ -24,8 +26,10 @@ class FileReader {
     FileReader& operator=(const FileReader&) = delete;
 
     // Opens read-only. Returns 0 or an errno (EISDIR for a directory, as the interpreter's
-    // open() reports it, rather than failing at the first read).
-    int open(const char* path);
+    // open() reports it, rather than failing at the first read). With `stop`, an open or a
+    // read that a signal breaks off (one that waits on a named pipe) ends with
+    // cancel::kCancelled once the stop is requested, instead of waiting again.
+    int open(const char* path, const cancel::Token* stop = nullptr);
 
     // Reads up to `n` bytes: the count read, 0 at end of file (the file is then closed), or
     // -errno. A closed reader reads as end of file.
@@ -42,6 +46,7 @@ class FileReader {
   private:
     int fd_ = -1;
     long long size_at_open_ = -1;
+    const cancel::Token* stop_ = nullptr;
 };
 
 }  // namespace brivel::files

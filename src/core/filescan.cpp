@@ -36,7 +36,7 @@ Scanner::~Scanner() {
         std::lock_guard<std::mutex> hold(m_);
         stopping_ = true;
     }
-    stop_.store(true, std::memory_order_relaxed);
+    stop_.request();
     work_cv_.notify_all();
     for (std::thread& t : threads_) t.join();
 }
@@ -92,7 +92,7 @@ void Scanner::run() {
                 if (stopping_) return;
             }
             for (Item* item : batch) {
-                if (stop_.load(std::memory_order_relaxed)) return;  // a stop ends the batch too
+                if (stop_.requested()) return;  // a stop ends the batch too
                 process(*item, buf.get());
             }
             {
@@ -123,7 +123,8 @@ void Scanner::process(Item& item, unsigned char* buf) {
     if (from_index(item)) return;
     digest::FileDigest d;
     d.want_hex = false;
-    item.error = digest::sha256_file(item.path.data(), buf, block_, d);
+    item.error = digest::sha256_file(item.path.data(), buf, block_, d, &stop_);
+    if (item.error == cancel::kCancelled && stop_.requested()) return;  // the scan is being given up
     if (item.error) {
         item.read_error = d.opened;
         item.state = Item::State::failed;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/cachedoc.hpp"
+#include "core/cancel.hpp"
 #include "core/digest.hpp"
 
 namespace brivel::filescan {
@@ -46,7 +47,7 @@ class Scanner {
     // `index` is consulted once `index_ready` is ready; `workers` threads (at least one)
     // read in blocks of `chunk` bytes.
     Scanner(std::size_t workers, std::size_t chunk, const cachedoc::Index& index, std::shared_future<void> index_ready);
-    ~Scanner();  // stops the workers after their current file and joins them
+    ~Scanner();  // stops the workers, the files being hashed broken off, and joins them
     Scanner(const Scanner&) = delete;
     Scanner& operator=(const Scanner&) = delete;
 
@@ -71,7 +72,7 @@ class Scanner {
     bool index_seen_ = false;  // the caller's thread knows the index is ready
     std::size_t added_ = 0, done_ = 0;
     bool stopping_ = false;
-    std::atomic<bool> stop_{false};  // stopping_, read between files without the lock
+    cancel::Token stop_;  // stopping_, read between files and blocks without the lock
     std::exception_ptr failure_;
     std::vector<std::thread> threads_;
 

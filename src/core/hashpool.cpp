@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <memory>
-#include <thread>
 
 #include "core/digest.hpp"
 #include "core/spread.hpp"
@@ -26,32 +24,22 @@ void stat_all(std::vector<StatJob>& jobs, std::size_t workers) {
     });
 }
 
-bool hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk,
-              const std::function<bool()>& interrupted) {
+bool hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk, const cancel::Token* stop) {
     const std::size_t block = digest::block_size(chunk);
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-    const std::thread::id caller = std::this_thread::get_id();
-    auto poll_due = std::chrono::steady_clock::now();
+    std::atomic<bool> failed{false};  // a thread's exception: the others end early
+    auto cancelled = [stop] { return stop && stop->requested(); };
     auto work = [&] {
         std::unique_ptr<unsigned char[]> buf(new unsigned char[block]);
-        while (!stop.load(std::memory_order_relaxed)) {
-            // Only the calling thread asks, and not more than every few milliseconds.
-            if (interrupted && std::this_thread::get_id() == caller) {
-                auto now = std::chrono::steady_clock::now();
-                if (now >= poll_due) {
-                    poll_due = now + std::chrono::milliseconds(5);
-                    if (interrupted()) {
-                        stop.store(true, std::memory_order_relaxed);
-                        break;
-                    }
-                }
-            }
+        while (!failed.load(std::memory_order_relaxed)) {
+            if (stop && stop->stopped()) break;
             std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
             if (i >= jobs.size()) break;
             HashJob& j = jobs[i];
             digest::FileDigest d;
-            j.error = digest::sha256_file(j.path.c_str(), buf.get(), block, d);
+            const int err = digest::sha256_file(j.path.c_str(), buf.get(), block, d, stop);
+            if (err == cancel::kCancelled && cancelled()) break;
+            j.error = err;
             j.read_error = j.error != 0 && d.opened;
             if (j.error == 0) {
                 j.hex = std::move(d.hex);
@@ -60,8 +48,8 @@ bool hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk
             j.done = true;
         }
     };
-    spread(std::min(workers, jobs.size()), stop, work);
-    return !stop.load(std::memory_order_relaxed);
+    spread(std::min(workers, jobs.size()), failed, work);
+    return !cancelled();
 }
 
 }  // namespace brivel::hashpool

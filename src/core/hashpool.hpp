@@ -6,9 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
+
+#include "core/cancel.hpp"
 
 namespace brivel::hashpool {
 
@@ -32,11 +33,11 @@ struct HashJob {
 };
 
 // Hashes every job on `workers` threads (the calling thread alone when workers <= 1),
-// reading in blocks of `chunk` bytes. Between files the calling thread asks `interrupted`
-// (when given) every few milliseconds; once it answers true no further file is started, the
-// running ones finish, and false is returned. An exception of any thread (std::bad_alloc
-// for a block buffer) is rethrown here after every thread has been joined.
+// reading in blocks of `chunk` bytes. Once `stop` (asked before every file and every block)
+// is requested, the files being hashed break off, no further file is started, and false is
+// returned; the jobs not finished have `done` false. An exception of any thread
+// (std::bad_alloc for a block buffer) is rethrown here after every thread has been joined.
 bool hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk,
-              const std::function<bool()>& interrupted = {});
+              const cancel::Token* stop = nullptr);
 
 }  // namespace brivel::hashpool

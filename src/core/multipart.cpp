@@ -68,15 +68,16 @@ long long large_file_concurrency(long long budget, long long part_size, long lon
 }
 
 int read_region(const char* path, std::uint64_t offset, void* buf, std::size_t length, std::size_t& got,
-                digest::Md5* md5) {
+                digest::Md5* md5, const cancel::Token* stop) {
     constexpr std::size_t kBlock = std::size_t{1} << 20;
     got = 0;
     files::FileReader reader;
-    if (int err = reader.open(path)) return err;
+    if (int err = reader.open(path, stop)) return err;
     if (int err = reader.seek(offset)) return err;
     auto* p = static_cast<unsigned char*>(buf);
     while (got < length) {
-        long long n = reader.read(p + got, md5 ? std::min(kBlock, length - got) : length - got);
+        if (stop && stop->stopped()) return cancel::kCancelled;
+        long long n = reader.read(p + got, std::min(kBlock, length - got));
         if (n < 0) return static_cast<int>(-n);
         if (n == 0) break;
         if (md5) md5->update(p + got, static_cast<std::size_t>(n));
@@ -86,14 +87,15 @@ int read_region(const char* path, std::uint64_t offset, void* buf, std::size_t l
 }
 
 int sha256_region(const char* path, std::uint64_t offset, std::uint64_t length, digest::Sha256Raw& out,
-                  std::size_t piece) {
+                  const cancel::Token* stop, std::size_t piece) {
     files::FileReader reader;
-    if (int err = reader.open(path)) return err;
+    if (int err = reader.open(path, stop)) return err;
     if (int err = reader.seek(offset)) return err;
     digest::Sha256 h;
     std::unique_ptr<unsigned char[]> buf(new unsigned char[std::max<std::size_t>(1, std::min<std::uint64_t>(piece, length))]);
     std::uint64_t remaining = length;
     while (remaining > 0) {
+        if (stop && stop->stopped()) return cancel::kCancelled;
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, piece));
         long long n = reader.read(buf.get(), want);
         if (n < 0) return static_cast<int>(-n);

@@ -52,15 +52,16 @@ Depth plan_depth(const DepthSettings& s);
 // the number of whole parts that fit in the budget; at least 1.
 long long large_file_concurrency(long long budget, long long part_size, long long configured, long long files);
 
-// Reads up to `length` bytes at `offset` into `buf`, feeding them to `md5` when given, one
-// cache-sized block at a time while the block is hot. Returns 0 or an errno (EISDIR for a
-// directory); `got` is below `length` only when the file ends first.
+// Reads up to `length` bytes at `offset` into `buf`, one cache-sized block at a time
+// (fed to `md5` when given while the block is hot). Returns 0 or an errno (EISDIR for a
+// directory), or cancel::kCancelled once `stop` (asked before every block) is requested;
+// `got` is below `length` only when the file ends first.
 int read_region(const char* path, std::uint64_t offset, void* buf, std::size_t length, std::size_t& got,
-                digest::Md5* md5 = nullptr);
+                digest::Md5* md5 = nullptr, const cancel::Token* stop = nullptr);
 
 // SHA-256 of up to `length` bytes from `offset`, read in pieces of at most `piece` bytes;
-// stops at the end of the file. Returns 0 or an errno.
+// stops at the end of the file. Returns 0 or an errno, or cancel::kCancelled as above.
 int sha256_region(const char* path, std::uint64_t offset, std::uint64_t length, digest::Sha256Raw& out,
-                  std::size_t piece = std::size_t{8} << 20);
+                  const cancel::Token* stop = nullptr, std::size_t piece = std::size_t{8} << 20);
 
 }  // namespace brivel::multipart

@@ -341,26 +341,18 @@ int list_directory(const std::string& path, Listing& out) {
     }
 }
 
-// The files of the tree in walk order; false when `top` itself cannot be listed.
-bool collect(const std::string& top, std::vector<Candidate>& out, int& error) {
+// The files of the tree in walk order; false when `stop` broke the walk off.
+bool collect(const std::string& top, std::vector<Candidate>& out, const cancel::Token* stop) {
     struct Dir {
         std::string path, rel;
     };
     std::vector<Dir> stack{{top, ""}};
-    bool first = true;
     while (!stack.empty()) {
+        if (stop && stop->stopped()) return false;
         Dir dir = std::move(stack.back());
         stack.pop_back();
         Listing listing;
-        int err = list_directory(dir.path, listing);
-        if (err != 0) {
-            if (first) {
-                error = err;
-                return false;
-            }
-            continue;
-        }
-        first = false;
+        if (list_directory(dir.path, listing) != 0) continue;  // contributes nothing
         auto rel_of = [&dir](const std::string& name) { return dir.rel.empty() ? name : dir.rel + "/" + name; };
         for (const std::string& name : listing.files) out.push_back({join(dir.path, name.c_str()), rel_of(name)});
         // Pushed in reverse, so the first subdirectory is walked first.
@@ -375,12 +367,12 @@ enum class Outcome : unsigned char { pending, stored, skipped, failed };
 
 }  // namespace
 
-DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std::size_t chunk) {
+DirectoryArchive zip_directory(const std::string& top, std::size_t workers, const cancel::Token* stop,
+                               std::size_t chunk) {
     DirectoryArchive result;
     std::vector<Candidate> files;
-    int top_error = 0;
-    if (!collect(top, files, top_error)) {
-        result.failure = {DirectoryFailure::list_top, top_error, top, ""};
+    if (!collect(top, files, stop)) {
+        result.failure.kind = DirectoryFailure::cancelled;
         return result;
     }
 
@@ -398,6 +390,7 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std:
         std::unique_ptr<Deflater> deflater;
         for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < files.size();) {
             if (i > first_failure.load(std::memory_order_relaxed)) break;
+            if (stop && stop->stopped()) break;
             const Candidate& f = files[i];
             auto fail = [&](DirectoryFailure::Kind kind, int err) {
                 failures[i] = {kind, err, f.path, f.rel};
@@ -416,7 +409,7 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std:
                 continue;
             }
             files::FileReader reader;
-            if (int err = reader.open(f.path.c_str())) {
+            if (int err = reader.open(f.path.c_str(), stop)) {
                 fail(DirectoryFailure::open, err);
                 continue;
             }
@@ -432,8 +425,13 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std:
                     deflater = std::make_unique<Deflater>();
                 }
                 deflater->begin(m, static_cast<std::uint64_t>(st.st_size));
-                while ((got = reader.read(buf.get(), chunk)) > 0)
+                while ((got = reader.read(buf.get(), chunk)) > 0) {
                     deflater->feed(buf.get(), static_cast<std::size_t>(got));
+                    if (stop && stop->stopped()) {
+                        got = -cancel::kCancelled;
+                        break;
+                    }
+                }
                 if (got == 0) deflater->finish();
             } catch (const std::bad_alloc&) {
                 got = -ENOMEM;
@@ -452,6 +450,10 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std:
         }
     };
     threads::spread(std::max<std::size_t>(1, std::min(workers, files.size())), work);
+    if (stop && stop->requested()) {
+        result.failure.kind = DirectoryFailure::cancelled;
+        return result;
+    }
 
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (outcome[i] == Outcome::failed) {

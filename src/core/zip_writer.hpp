@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/cancel.hpp"
+
 namespace brivel::zipw {
 
 // Sizes and offsets past this, and more than 0xFFFF members, take ZIP64 records (the
@@ -84,11 +86,12 @@ bool valid_utf8(const std::string& name);
 
 // Archive of the directory tree at `top`, as zipping every file that os.walk(top) lists
 // would make it: directories top-down, each one's files in listing order before its
-// subdirectories, links to directories not entered, subdirectories that cannot be listed
-// skipped. Entries that are not regular files once links are followed (pipes, sockets,
-// devices) are left out; a broken link is an error, as reading it would be.
+// subdirectories, links to directories not entered, directories that cannot be listed (`top`
+// itself included: a missing one gives an empty archive) skipped. Entries that are not
+// regular files once links are followed (pipes, sockets, devices) are left out; a broken link
+// is an error, as reading it would be.
 struct DirectoryFailure {
-    enum Kind { none, list_top, stat, open, read, bad_name } kind = none;
+    enum Kind { none, stat, open, read, bad_name, cancelled } kind = none;
     int error = 0;        // errno (0 for a name that is not UTF-8)
     std::string path;     // the entry's path (top joined with its relative name)
     std::string name;     // its relative name, as the member would be named
@@ -100,6 +103,9 @@ struct DirectoryArchive {
 };
 
 // Reads and compresses the files on up to `workers` threads; `chunk` is the read size.
-DirectoryArchive zip_directory(const std::string& top, std::size_t workers, std::size_t chunk = 1 << 20);
+// Once `stop` (asked before every directory listed, every file and every chunk) is
+// requested, the work breaks off and the failure is `cancelled`.
+DirectoryArchive zip_directory(const std::string& top, std::size_t workers, const cancel::Token* stop = nullptr,
+                               std::size_t chunk = 1 << 20);
 
 }  // namespace brivel::zipw

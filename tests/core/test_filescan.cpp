@@ -410,6 +410,22 @@ TEST(scanner_destructor_ends_a_batch_after_the_current_file) {
     CHECK(hashed < items.size());
 }
 
+TEST(scanner_destructor_breaks_off_the_files_being_hashed) {
+    // Endless devices: a worker that finished its file before stopping would never stop.
+    cachedoc::Index index;
+    arena::Bytes paths;
+    std::vector<Item> items;
+    items.reserve(4);
+    while (items.size() < 4) items.push_back(item_of(paths, "/dev/zero"));
+    bounded("a scanner hashing endless files", std::chrono::milliseconds(2000), [&] {
+        Scanner scanner(2, 1 << 20, index, ready());
+        for (Item& item : items) scanner.add(item);
+        scanner.flush();
+        CHECK(!scanner.wait(50ms));
+    });
+    for (const Item& item : items) CHECK(item.state == State::queued);
+}
+
 TEST(scanner_spreads_large_files_over_its_workers) {
     // Two files that each claim more than a batch's worth of bytes, read from pipes: the
     // writer opens A and then B, and closes them only once both are open. One worker taking

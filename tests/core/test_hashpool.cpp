@@ -5,12 +5,14 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check.hpp"
 #include "temp_file.hpp"
 #include "core/digest.hpp"
 #include "core/hashpool.hpp"
+#include "core/spread.hpp"
 
 using namespace brivel;
 using check::TempFile;
@@ -37,24 +39,29 @@ TEST(hash_all_hashes_every_job) {
     CHECK(jobs.back().done && jobs.back().error == ENOENT && !jobs.back().read_error);
 }
 
-TEST(hash_all_rethrows_the_callers_failure_after_joining_the_workers) {
-    TempFile f(std::string(1 << 16, 'x'));
-    auto jobs = jobs_of(f.path, 200);
+TEST(spread_rethrows_the_callers_failure_after_joining_the_workers) {
+    // What hash_all relies on for a block buffer it cannot allocate.
+    const auto caller = std::this_thread::get_id();
+    std::atomic<int> finished{0};
     bool threw = false;
     try {
-        hashpool::hash_all(jobs, 4, 4096, []() -> bool { throw std::bad_alloc(); });
+        threads::spread(4, [&] {
+            if (std::this_thread::get_id() == caller) throw std::bad_alloc();
+            ++finished;
+        });
     } catch (const std::bad_alloc&) {
         threw = true;
     }
     CHECK(threw);
+    CHECK_EQ(finished.load(), 3);
 }
 
-TEST(hash_all_starts_no_file_once_interrupted) {
+TEST(hash_all_starts_no_file_once_stopped) {
     TempFile f("abc");
     auto jobs = jobs_of(f.path, 10);
-    int asked = 0;
-    CHECK(!hashpool::hash_all(jobs, 1, 1 << 20, [&] { return ++asked > 0; }));
-    CHECK_EQ(asked, 1);
+    cancel::Token stop;
+    stop.request();
+    CHECK(!hashpool::hash_all(jobs, 1, 1 << 20, &stop));
     for (auto& j : jobs) CHECK(!j.done);
 }
 

@@ -5,6 +5,7 @@
 
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/interrupt.hpp"
 #include "common/signature.hpp"
 #include "core/zip_writer.hpp"
 #include "spillbox/fileargs/fileargs.hpp"
@@ -26,8 +27,6 @@ py::object entry_name(const std::string& raw, bool as_bytes) {
 [[noreturn]] void raise_failure(const zipw::DirectoryFailure& f, const fspath::Encoded& top) {
     bool as_bytes = PyBytes_Check(top.name.ptr());
     switch (f.kind) {
-        case zipw::DirectoryFailure::list_top:
-            errors::raise_errno(f.error, top.name);
         case zipw::DirectoryFailure::bad_name:
             // Member names are UTF-8: the encoder's own error for a name that has none.
             entry_name(f.name, false).attr("encode")("utf-8");
@@ -43,12 +42,11 @@ py::tuple zip_directory(const sig::Bound& a) {
     fspath::Encoded top = fspath::encode(a[0]);
     zipw::DirectoryArchive built;
     std::uint64_t size = 0;
-    {
-        py::gil_scoped_release nogil;
+    interrupt::run([&](const cancel::Token& stop) {
         std::size_t workers = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMaxWorkers);
-        built = zipw::zip_directory(top.bytes, workers);
+        built = zipw::zip_directory(top.bytes, workers, &stop);
         if (built.failure.kind == zipw::DirectoryFailure::none) size = built.archive.finish();
-    }
+    });
     if (built.failure.kind != zipw::DirectoryFailure::none) raise_failure(built.failure, top);
     PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
     if (!out) throw py::error_already_set();
@@ -66,8 +64,9 @@ void define_zip_directory(py::module_& m) {
     sig::def(m, "_zip_directory", {sig::arg("dir_path")},
              "Returns (archive, count): a Deflate ZIP archive in memory of every regular file below\n"
              "dir_path, in os.walk order, named by its path relative to dir_path (no directory\n"
-             "entries), and the number of files in it. Raises the OSError of a file that cannot be\n"
-             "read (a broken link among them) or of a dir_path that cannot be listed.",
+             "entries), and the number of files in it. A directory that cannot be listed (dir_path\n"
+             "included) adds nothing, as os.walk skips it. Raises the OSError of a file that cannot\n"
+             "be read (a broken link among them).",
              &zip_directory);
 }
 

@@ -7,6 +7,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/interrupt.hpp"
 #include "common/ns.hpp"
 #include "common/pool.hpp"
 #include "common/signature.hpp"
@@ -98,20 +99,11 @@ void hash_natively(const std::vector<HashWork>& work, long long workers, std::ve
         }
     }
     std::size_t chunk = hash_chunk_size();
-    // A Ctrl-C (or any error of a signal handler) stops the files not yet started; the
-    // handler runs on the calling thread, between its files, with the GIL taken back briefly.
-    std::optional<py::error_already_set> interrupt;
-    auto interrupted = [&interrupt] {
-        py::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() == 0) return false;
-        interrupt.emplace();
-        return true;
-    };
-    {
-        py::gil_scoped_release nogil;
-        hashpool::hash_all(jobs, static_cast<std::size_t>(workers), chunk, interrupted);
-    }
-    if (interrupt) throw std::move(*interrupt);
+    // A Ctrl-C (or any error of a signal handler) breaks off the files being hashed and
+    // stops the others.
+    interrupt::run([&](const cancel::Token& stop) {
+        hashpool::hash_all(jobs, static_cast<std::size_t>(workers), chunk, &stop);
+    });
     for (std::size_t k = 0; k < jobs.size(); ++k) {
         const HashWork& w = work[k];
         hashpool::HashJob& j = jobs[k];

@@ -2,6 +2,7 @@
 
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/interrupt.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 #include "core/digest.hpp"
@@ -21,11 +22,8 @@ py::tuple sha256_file(py::object path) {
     fspath::Encoded file = fspath::encode(path);
     std::size_t chunk = hash_chunk_size();
     digest::FileDigest out;
-    int err;
-    {
-        py::gil_scoped_release nogil;
-        err = digest::sha256_file(file.bytes.c_str(), chunk, out);
-    }
+    const int err = interrupt::run(
+        [&](const cancel::Token& stop) { return digest::sha256_file(file.bytes.c_str(), chunk, out, &stop); });
     // A failed open names the file, a failed read does not, as with the interpreter's open().
     if (err) errors::raise_errno(err, out.opened ? py::handle() : py::handle(file.name));
     return py::make_tuple(out.hex, py::int_(out.bytes));
@@ -36,7 +34,7 @@ py::tuple sha256_file(py::object path) {
 void define_sha256_file(py::module_& m) {
     sig::def(m, "_sha256_file", {sig::arg("path")},
              "Return (hex SHA-256, size in bytes) of the file at `path`, read in CHUNK_SIZE blocks\n"
-             "without the GIL. OSError as open() and read() raise it.",
+             "without the GIL. OSError as open() and read() raise it; Ctrl-C stops the read.",
              [](const sig::Bound& a) { return sha256_file(a[0]); });
 }
 

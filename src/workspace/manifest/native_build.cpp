@@ -20,6 +20,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/interrupt.hpp"
 #include "common/ns.hpp"
 #include "core/arena.hpp"
 #include "core/cachedoc.hpp"
@@ -39,11 +40,10 @@ namespace brivel::workspace {
 namespace {
 
 using filescan::Item;
-using Clock = std::chrono::steady_clock;
 
-// The calling thread gives the interpreter a chance to run signal handlers (Ctrl-C) this
-// often while it walks or waits without the GIL.
-constexpr auto kSignalPoll = std::chrono::milliseconds(5);
+// The calling thread waits for the hash workers in slices this long, so that Ctrl-C is
+// looked at in between.
+constexpr auto kWaitSlice = std::chrono::milliseconds(10);
 // The cache document goes to its file in pieces of about this size, never whole in memory.
 constexpr std::size_t kWritePiece = 64 * 1024;
 
@@ -195,21 +195,6 @@ class DocFile {
         }
     }
 };
-
-// Runs `step` without the GIL until it returns true, letting signal handlers run between
-// slices; their error ends the loop.
-template <class Step>
-void run_released(Step&& step) {
-    for (;;) {
-        bool done;
-        {
-            py::gil_scoped_release nogil;
-            done = step(Clock::now() + kSignalPoll);
-        }
-        if (done) return;
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    }
-}
 
 py::str utf8(std::string_view text) {
     return steal_or_throw<py::str>(
@@ -394,11 +379,11 @@ void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::h
     std::vector<std::pair<std::uint64_t, std::uint32_t>> levels;
     std::optional<glob::Text> over_cap;  // the relpath that took the total over the cap
 
-    run_released([&](Clock::time_point until) {
+    interrupt::run([&](const cancel::Token& stop) {
         dirwalk::File file;
         for (std::size_t n = 0;; ++n) {
-            if ((n & 255) == 255 && Clock::now() >= until) return false;
-            if (walker.next(matcher, file) == dirwalk::Step::end) return true;
+            if ((n & 255) == 255 && stop.stopped()) return;
+            if (walker.next(matcher, file) == dirwalk::Step::end) return;
             const std::size_t depth = walker.depth();
             for (std::size_t level = 0; level < depth; ++level) {
                 const std::uint64_t id = walker.id_at(level);
@@ -422,7 +407,7 @@ void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::h
             s.total += static_cast<unsigned __int128>(file.size);
             if (limit && static_cast<__int128>(s.total) > *limit) {
                 over_cap = file.rel;
-                return true;
+                return;
             }
             const std::size_t hash = hash_text(file.rel);
             if (s.seen.contains(hash, [&](std::uint32_t i) { return s.rel_text(i) == file.rel; }))
@@ -487,8 +472,9 @@ py::object NativeBuild::total() const { return big_int(s_->total); }
 
 py::list NativeBuild::files() {
     State& s = *s_;
-    run_released([&](Clock::time_point until) {
-        return s.scanner->wait(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()));
+    interrupt::run([&](const cancel::Token& stop) {
+        while (!s.scanner->wait(kWaitSlice) && !stop.stopped()) {
+        }
     });
     s.scanner.reset();
     {

@@ -15,6 +15,7 @@
 #include "common/context.hpp"
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/interrupt.hpp"
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
@@ -63,15 +64,12 @@ class Sink {
     }
 
     // Writes one chunk with the GIL released: the bytes object is kept alive by the caller.
+    // A download on a pool's thread ends at the next chunk once the pool is interrupted.
     void write(py::handle chunk) {
         char* data = nullptr;
         Py_ssize_t n = 0;
         if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &n) < 0) throw py::error_already_set();
-        int err;
-        {
-            py::gil_scoped_release nogil;
-            err = w_.write(data, static_cast<std::size_t>(n));
-        }
+        const int err = interrupt::run([&](const cancel::Token&) { return w_.write(data, static_cast<std::size_t>(n)); });
         if (err) errors::raise_errno(err, py::handle());
     }
 

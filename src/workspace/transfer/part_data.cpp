@@ -5,6 +5,7 @@
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
+#include "common/interrupt.hpp"
 #include "common/signature.hpp"
 #include "core/digest.hpp"
 #include "core/multipart.hpp"
@@ -36,11 +37,8 @@ py::str sha256_region_b64(const sig::Bound& v) {
     std::uint64_t length = byte_count(args::to_int(v[2], "length"));
     fspath::Encoded file = fspath::encode(v[0]);
     digest::Sha256Raw raw{};
-    int err;
-    {
-        py::gil_scoped_release nogil;
-        err = multipart::sha256_region(file.c_str(), offset, length, raw);
-    }
+    const int err = interrupt::run(
+        [&](const cancel::Token& stop) { return multipart::sha256_region(file.c_str(), offset, length, raw, &stop); });
     if (err) errors::raise_errno(err, file.name);
     return py::str(digest::base64(raw.data(), raw.size()));
 }
@@ -53,15 +51,14 @@ py::bytes read_part(const fspath::Encoded& file, std::uint64_t offset, std::uint
     if (!raw) throw py::error_already_set();
     py::bytes data = py::reinterpret_steal<py::bytes>(raw);
     std::size_t got = 0;
-    int err;
-    {
-        // Nobody else sees the new object yet, so it is filled without the GIL.
-        py::gil_scoped_release nogil;
+    // Nobody else sees the new object yet, so it is filled without the GIL.
+    const int err = interrupt::run([&](const cancel::Token& stop) {
         std::unique_ptr<digest::Md5> md5(md5_hex ? new digest::Md5() : nullptr);
-        err = multipart::read_region(file.c_str(), offset, PyBytes_AS_STRING(raw), static_cast<std::size_t>(length), got,
-                                     md5.get());
-        if (md5 && !err) *md5_hex = md5->finish_hex();
-    }
+        int e = multipart::read_region(file.c_str(), offset, PyBytes_AS_STRING(raw), static_cast<std::size_t>(length),
+                                       got, md5.get(), &stop);
+        if (md5 && !e) *md5_hex = md5->finish_hex();
+        return e;
+    });
     if (err) errors::raise_errno(err, file.name);
     if (got == length) return data;
     PyObject* shrunk = data.release().ptr();
