@@ -380,10 +380,10 @@ TEST(scanner_destructor_stops_with_work_still_queued) {
     CHECK(queued > 0);
 }
 
-TEST(scanner_destructor_ends_a_batch_after_the_current_file) {
+TEST(scanner_destructor_ends_a_batch_at_once) {
     // One worker, one batch: a named pipe, then large files. Opening the pipe's write end
     // returns once the worker is inside the batch; closing it lets the worker go on, and
-    // the stop comes while it is a file or two into the rest.
+    // the stop comes while it is in the pipe or a file or two into the rest.
     TempDir dir;
     const std::string fifo = dir.path + "/pipe";
     CHECK_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -403,7 +403,8 @@ TEST(scanner_destructor_ends_a_batch_after_the_current_file) {
         if (fd >= 0) ::close(fd);
     });
     ::unlink(fifo.c_str());
-    CHECK(items[0].state == State::hashed);
+    // The pipe was hashed (empty) or broken off by the stop; either way the rest is not done.
+    CHECK(items[0].state == State::hashed || items[0].state == State::queued);
     CHECK_EQ(items[0].bytes, 0u);
     std::size_t hashed = 0;
     for (const Item& item : items) hashed += item.state == State::hashed;
