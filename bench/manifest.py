@@ -2,6 +2,7 @@
 
 Run:  python bench/manifest.py [--small N] [--repeat R] [--large-mib M] [--large-files K]
                                [--tree PATH ...] [--skip-real] [--skip-large] [--skip-memory]
+                               [--lane native|step]
 
 Every figure is a ratio of two medians of R runs (default 5) measured in the same run, the
 contenders taken in turns so that a busy spell of the shared machine weighs on all alike;
@@ -33,6 +34,9 @@ the script and build_manifest must agree on that set of files.
    files run in parallel with xargs -P <cores> (and, informative, hashlib.file_digest on as
    many threads); also with the page cache warm. On a virtual machine the host may still
    cache the disk's blocks, which nothing inside the guest can drop.
+
+--lane step measures the step-by-step lane: _walk_tree is rebound to a wrapper of itself, so
+that build_manifest takes every step through the module namespace instead of its native pass.
 
 Nothing here is a test. Set BENCH_DIR to put the temporary trees elsewhere than /tmp.
 """
@@ -282,9 +286,9 @@ def memory_child(root, mode, method):
     print(json.dumps(figures))
 
 
-def bench_memory(root):
+def bench_memory(root, lane):
     def child(mode, method):
-        out = subprocess.run([sys.executable, __file__, "--memory-child", str(root), mode, method],
+        out = subprocess.run([sys.executable, __file__, "--memory-child", str(root), mode, method, lane],
                              capture_output=True, text=True, check=True).stdout
         return json.loads(out.splitlines()[-1])
 
@@ -394,6 +398,14 @@ def bench_large(large, mib, files, repeat, cores):
 
 # ---------------------------------------------------------------- main --------------
 
+def use_lane(lane):
+    """lane "step": _walk_tree rebound to a wrapper of itself, which takes build_manifest off
+    its native pass."""
+    if lane == "step":
+        walk = ws._walk_tree
+        ws._walk_tree = lambda *a, **k: walk(*a, **k)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--small", type=int, default=20000, help="files in the synthetic tree")
@@ -404,16 +416,20 @@ def main():
     ap.add_argument("--skip-real", action="store_true", help="no default real trees (--tree ones still run)")
     ap.add_argument("--skip-large", action="store_true")
     ap.add_argument("--skip-memory", action="store_true")
-    ap.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
+    ap.add_argument("--lane", choices=("native", "step"), default="native",
+                    help="step: every step through the module namespace (no native pass)")
+    ap.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
     args = ap.parse_args()
     logging.getLogger("brivel.workspace").setLevel(logging.ERROR)  # the large-workspace warning is expected
     if args.memory_child:
+        use_lane(args.memory_child.pop())
         return memory_child(*args.memory_child)
 
+    use_lane(args.lane)
     cores = os.cpu_count() or 1
     load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     print(f"cores={cores} UPLOAD_HASH_WORKERS={ws.UPLOAD_HASH_WORKERS} python={sys.version.split()[0]} "
-          f"load average={load} repeat={args.repeat} (medians)")
+          f"load average={load} repeat={args.repeat} (medians) lane={args.lane}")
     started = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="brivel-bench-", dir=os.environ.get("BENCH_DIR")) as tmp:
         tmp = Path(tmp).resolve()
@@ -423,7 +439,7 @@ def main():
         make_small_tree(small, args.small)
         bench_small(small, args.repeat)
         if not args.skip_memory:
-            bench_memory(small)
+            bench_memory(small, args.lane)
         shutil.rmtree(small)
 
         for tree in ([] if args.skip_real else real_trees()) + args.tree:

@@ -398,3 +398,28 @@ def test_pending_changed_by_an_item_does_not_crash(run_python, tmp_path):
         print(ws._resolve_manifest_files(pending, None))
     """, timeout=60)
     assert (child.returncode, child.stdout) == (0, "[]\n"), child.stderr
+
+
+@pytest.mark.parametrize("signature", [
+    lambda st, p: {"inode": st.st_ino, "size": st.st_size, "mtime_ns": st.st_mtime_ns, "ctime_ns": st.st_ctime_ns},
+    lambda st, p: {"size": float(st.st_size), "mtime_ns": st.st_mtime_ns, "ctime_ns": st.st_ctime_ns,
+                   "inode": st.st_ino, "note": ["x", None, True]},
+    lambda st, p: {"size": st.st_size, "mtime_ns": st.st_mtime_ns << 70, "ctime_ns": st.st_ctime_ns,
+                   "inode": st.st_ino},
+    lambda st, p: {"size": st.st_size, "mtime_ns": st.st_mtime_ns, "ctime_ns": st.st_ctime_ns, "inode": st.st_ino}
+    if p.name == "b" else None,
+], ids=["reordered", "float and extra member", "beyond 64 bits", "some without"])
+def test_replaced_signature_of_another_form_is_written_as_json_writes_it(tmp_path, cache_dir, monkeypatch, signature):
+    paths = files(tmp_path, {"a": b"a", "caf\u00e9": b"b", "b": b"c"})
+    by_ino = {p.stat().st_ino: p for p in paths}
+    original = ws._stat_signature
+    monkeypatch.setattr(ws, "_stat_signature",
+                        lambda st: signature(st, by_ino[st.st_ino]) if by_ino[st.st_ino].name != "a" else original(st))
+    for _ in range(2):  # hashed, then found in the cache
+        ws._resolve_manifest_files(pending_of(paths), tmp_path)
+        entries = {}
+        for p in paths:
+            sig = ws._stat_signature(p.stat())
+            if sig is not None:
+                entries[str(p)] = {**sig, "sha256": sha(p.read_bytes())}
+        assert cache_file(tmp_path).read_text() == json.dumps({"version": 1, "entries": entries})

@@ -129,6 +129,19 @@ __int128 nanoseconds(const struct timespec& t) {
 
 bool Signature::present() const { return nanoseconds(mtime) != 0 && inode != 0; }
 
+Signature signature_of(const struct stat& st) {
+    Signature sig;
+    sig.size = static_cast<long long>(st.st_size);
+    sig.mtime = st.st_mtim;
+    sig.ctime = st.st_ctim;
+    sig.inode = static_cast<unsigned long long>(st.st_ino);
+    return sig;
+}
+
+Members members_of(const Signature& sig) {
+    return {sig.size, nanoseconds(sig.mtime), nanoseconds(sig.ctime), static_cast<__int128>(sig.inode)};
+}
+
 void put_string(std::string& out, std::u32string_view s) {
     put_chars(out, s.size(), [&](std::size_t i) { return s[i]; });
 }
@@ -456,9 +469,7 @@ std::optional<std::string_view> Index::hit(std::string_view path, const Signatur
     if (!sig.present()) return std::nullopt;
     const Entry* e = find(path, hash_key(path));
     if (!e || !e->usable) return std::nullopt;
-    if (e->size != sig.size || e->mtime != nanoseconds(sig.mtime) || e->ctime != nanoseconds(sig.ctime) ||
-        e->inode != static_cast<__int128>(sig.inode))
-        return std::nullopt;
+    if (Members{e->size, e->mtime, e->ctime, e->inode} != members_of(sig)) return std::nullopt;
     return e->sha;
 }
 
@@ -466,20 +477,25 @@ Writer::Writer() : out_("{\"version\": 1, \"entries\": {") {}
 
 void Writer::add(std::string_view path, const Signature& sig, std::string_view sha_utf8) {
     if (!sig.present()) return;
+    add([&](std::string& out) { put_path(out, path); }, members_of(sig),
+        [&](std::string& out) { put_path(out, sha_utf8); });
+}
+
+void Writer::next() {
     if (!first_) out_ += ", ";
     first_ = false;
-    put_path(out_, path);
+}
+
+void Writer::put_members(const Members& m) {
     out_ += ": {\"size\": ";
-    put_int(out_, sig.size);
+    put_int(out_, m.size);
     out_ += ", \"mtime_ns\": ";
-    put_int(out_, nanoseconds(sig.mtime));
+    put_int(out_, m.mtime_ns);
     out_ += ", \"ctime_ns\": ";
-    put_int(out_, nanoseconds(sig.ctime));
+    put_int(out_, m.ctime_ns);
     out_ += ", \"inode\": ";
-    put_int(out_, static_cast<__int128>(sig.inode));
+    put_int(out_, m.inode);
     out_ += ", \"sha256\": ";
-    put_path(out_, sha_utf8);
-    out_ += '}';
 }
 
 std::string Writer::take() { return std::exchange(out_, std::string()); }

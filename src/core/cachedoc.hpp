@@ -6,6 +6,8 @@
 // caller treats the cache as empty, which is always safe.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -18,7 +20,7 @@
 
 namespace brivel::cachedoc {
 
-// The stat values an entry is checked against, as stat gives them.
+// The stat signature of a file: the stat values its cache entry is checked against.
 struct Signature {
     long long size = 0;
     struct timespec mtime {}, ctime {};
@@ -27,8 +29,19 @@ struct Signature {
     bool present() const;
 };
 
+Signature signature_of(const struct stat& st);
+
 // tv_sec * 10**9 + tv_nsec, exact also past 2262 where it no longer fits 64 bits.
 __int128 nanoseconds(const struct timespec& t);
+
+// An entry's four signature members as the document holds them: size, mtime_ns, ctime_ns,
+// inode, in that order.
+struct Members {
+    __int128 size = 0, mtime_ns = 0, ctime_ns = 0, inode = 0;
+    bool operator==(const Members&) const = default;
+};
+
+Members members_of(const Signature& sig);
 
 // Appends the JSON text of a string of `n` code points, `at(i)` giving the i-th, as
 // json.dumps(ensure_ascii=True) writes it: printable ASCII as is except '"' and '\\',
@@ -115,6 +128,24 @@ class Writer {
     // Adds the entry of `path` (file-system bytes). A signature that is not present gives no
     // entry, as the interpreter's build writes none for such a file.
     void add(std::string_view path, const Signature& sig, std::string_view sha_utf8);
+    // Adds an entry whose key and hash the caller appends as JSON strings (put_chars):
+    // `key(out)`, then the members, then `sha(out)`.
+    template <class Key, class Sha>
+    void add(Key key, const Members& m, Sha sha) {
+        next();
+        key(out_);
+        put_members(m);
+        sha(out_);
+        out_ += '}';
+    }
+    // Adds an entry whose value the caller has as JSON text already (`key(out)` as above).
+    template <class Key>
+    void add_value(Key key, std::string_view value_json) {
+        next();
+        key(out_);
+        out_ += ": ";
+        out_ += value_json;
+    }
     // The text not yet handed over, and the text itself: handed over to be written out,
     // the writer goes on from empty.
     std::size_t pending() const { return out_.size(); }
@@ -126,6 +157,9 @@ class Writer {
   private:
     std::string out_;
     bool first_ = true;
+
+    void next();                            // the separator before an entry
+    void put_members(const Members& m);     // `: {"size": N, ... "sha256": `
 };
 
 }  // namespace brivel::cachedoc

@@ -145,6 +145,32 @@ TEST(cachedoc_writer_matches_json_dumps) {
     }
 }
 
+TEST(cachedoc_signature_of_a_stat) {
+    struct stat st {};
+    st.st_size = 3;
+    st.st_mtim = {1700000000, 123456789};
+    st.st_ctim = {1700000001, 0};
+    st.st_ino = 42;
+    const Signature sig = cachedoc::signature_of(st);
+    CHECK(sig.present());
+    CHECK(cachedoc::members_of(sig) == cachedoc::members_of(kSig));
+    CHECK(cachedoc::members_of(sig).mtime_ns == static_cast<__int128>(1700000000123456789LL));
+    st.st_ino = 0;
+    CHECK(!cachedoc::signature_of(st).present());
+}
+
+TEST(cachedoc_writer_takes_entries_whose_key_and_value_the_caller_writes) {
+    auto put = [](std::string_view text) {
+        return [text](std::string& out) { cachedoc::put_chars(out, text.size(), [&](std::size_t i) { return static_cast<char32_t>(text[i]); }); };
+    };
+    Writer w;
+    w.add(put("a.txt"), cachedoc::members_of(kSig), put(kHex));
+    w.add_value(put("odd"), R"({"sha256": 5})");
+    w.add("b", sig_of(7, 1, 2, 3, 4, 5), kHex2);
+    CHECK_EQ(w.finish(),
+             R"({"version": 1, "entries": {"a.txt": {"size": 3, "mtime_ns": 1700000000123456789, "ctime_ns": 1700000001000000000, "inode": 42, "sha256": "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"}, "odd": {"sha256": 5}, "b": {"size": 7, "mtime_ns": 1000000002, "ctime_ns": 3000000004, "inode": 5, "sha256": "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"}}})");
+}
+
 TEST(cachedoc_writer_leaves_out_entries_without_a_signature) {
     Writer w;
     w.add("gone-1", sig_of(1, 0, 0, 5, 0, 9), kHex);  // no mtime

@@ -32,16 +32,6 @@ void warn_unreadable(py::handle local, py::handle err) {
 
 py::object not_regular() { return py::reinterpret_borrow<py::object>(PyExc_OSError)("not a regular file"); }
 
-// The signature itself is left alone: a replaced _stat_signature may hand out one dict
-// for several files, and an entry sharing it would take the last file's hash.
-py::object entry_of(py::handle sig, py::handle sha) {
-    if (sig.is_none()) return py::none();
-    py::dict d;
-    if (PyDict_Update(d.ptr(), sig.ptr()) < 0) throw py::error_already_set();
-    d["sha256"] = sha;
-    return d;
-}
-
 namespace {
 
 // _hash_one: one work item on the hash workers, through the namespace's _sha256_file.
@@ -64,10 +54,11 @@ py::tuple hash_one(py::args call_args, py::kwargs call_kwargs) {
 
 // Hash pass through the namespace: inline for one worker, else a ThreadPoolExecutor.
 void hash_through_namespace(const std::vector<HashWork>& work, long long workers, std::vector<py::object>& results,
-                            py::dict& fresh) {
+                            FreshEntries& fresh) {
     py::cpp_function fn(&hash_one, py::name("_hash_one"));
     py::list items;
-    for (const HashWork& w : work) items.append(py::make_tuple(w.index, w.local, w.rel, w.to, w.mode, w.sig));
+    for (const HashWork& w : work)
+        items.append(py::make_tuple(w.index, w.local, w.rel, w.to, w.mode, w.native ? signature_dict(*w.native) : w.sig));
     py::list out;
     if (workers == 1) {
         for (py::handle item : items) out.append(fn(item));
@@ -80,13 +71,13 @@ void hash_through_namespace(const std::vector<HashWork>& work, long long workers
         results.at(py::cast<std::size_t>(v[0])) = v[1];
         if (v[2].is_none()) continue;
         auto upd = sig::unpack(v[2], 2);
-        if (!upd[1].is_none()) fresh[upd[0]] = upd[1];
+        fresh.add(upd[0], upd[1]);
     }
 }
 
 // Hash pass with the module's own _sha256_file: native workers, GIL released.
 void hash_natively(const std::vector<HashWork>& work, long long workers, std::vector<py::object>& results,
-                   py::dict& fresh) {
+                   FreshEntries& fresh) {
     std::vector<hashpool::HashJob> jobs;
     std::optional<py::error_already_set> failure;
     for (const HashWork& w : work) {
@@ -115,15 +106,17 @@ void hash_natively(const std::vector<HashWork>& work, long long workers, std::ve
         }
         py::str sha(j.hex);
         results[w.index] = record(w.rel, sha, py::int_(j.bytes), w.mode, w.local, w.to);
-        py::object entry = entry_of(w.sig, sha);
-        if (!entry.is_none()) fresh[py::str(w.local)] = entry;
+        if (w.native)
+            fresh.add(py::str(w.local), *w.native, sha);
+        else
+            fresh.add(py::str(w.local), entry_of(w.sig, sha));
     }
     if (failure) throw std::move(*failure);
 }
 
 }  // namespace
 
-void hash_pass(const std::vector<HashWork>& work, std::vector<py::object>& results, py::dict& fresh) {
+void hash_pass(const std::vector<HashWork>& work, std::vector<py::object>& results, FreshEntries& fresh) {
     if (work.empty()) return;
     long long workers = std::max<long long>(
         1, std::min<long long>(ns::get_int("UPLOAD_HASH_WORKERS"), static_cast<long long>(work.size())));

@@ -4,27 +4,28 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "common/py.hpp"
+#include "core/cachedoc.hpp"
+#include "workspace/manifest/cachedoc.hpp"
 
 namespace brivel::workspace {
 
 struct HashWork {
     std::size_t index;                     // position in the pending list
-    py::object local, rel, to, mode, sig;  // sig: the stat signature dict, or None
+    py::object local, rel, to, mode;
+    std::optional<cachedoc::Signature> native;  // the signature of a native stat, else
+    py::object sig;                             // the namespace's signature mapping, or None
 };
 
 // Hashes every item, storing its ManifestFile at results[index] and its new cache entry
 // (when it has a signature) in `fresh`; unreadable files are logged and left out.
-void hash_pass(const std::vector<HashWork>& work, std::vector<py::object>& results, py::dict& fresh);
+void hash_pass(const std::vector<HashWork>& work, std::vector<py::object>& results, FreshEntries& fresh);
 
 // ManifestFile(relpath=rel, sha256=sha, size=size, mode=mode, local_path=local, to=to).
 py::object record(py::handle rel, py::handle sha, py::handle size, py::handle mode, py::handle local, py::handle to);
-
-// A cache entry: a new mapping of the signature's members in their order, then "sha256";
-// None without a signature.
-py::object entry_of(py::handle sig, py::handle sha);
 
 // The log line of a file left out: "Skipping unreadable <local>: <err>".
 void warn_unreadable(py::handle local, py::handle err);

@@ -135,15 +135,6 @@ std::string_view add_child(arena::Bytes& bytes, std::string_view dir, std::strin
     return bytes.add(dir, !dir.empty() && dir.back() == '/' ? 0 : '/', name);
 }
 
-cachedoc::Signature signature_of(const struct stat& st) {
-    cachedoc::Signature sig;
-    sig.size = static_cast<long long>(st.st_size);
-    sig.mtime = st.st_mtim;
-    sig.ctime = st.st_ctim;
-    sig.inode = static_cast<unsigned long long>(st.st_ino);
-    return sig;
-}
-
 // The new cache document, written beside the old one by a thread of its own while the
 // records are made, and renamed over the old one only once the build has its result: a
 // build that fails, or is interrupted, leaves the previous document as it was, and no
@@ -423,7 +414,7 @@ void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::h
             Entry& e = s.take(hash);
             e.item.path = add_child(s.file_bytes, d.path, file.name);
             e.name_at = static_cast<std::uint32_t>(e.item.path.size() - file.name.size());
-            e.item.sig = signature_of(file.st);
+            e.item.sig = cachedoc::signature_of(file.st);
             e.mode = file.st.st_mode;
             e.regular = S_ISREG(file.st.st_mode);
             e.dir = at;
@@ -462,7 +453,7 @@ void NativeBuild::add_file(py::handle local, py::handle relpath, py::handle to) 
         x.stat_error = ::stat(e.item.path.data(), &st) == 0 ? 0 : errno;
     }
     if (x.stat_error) return;
-    e.item.sig = signature_of(st);
+    e.item.sig = cachedoc::signature_of(st);
     e.mode = st.st_mode;
     e.regular = S_ISREG(st.st_mode);
     s.queue(e);
