@@ -1,6 +1,7 @@
 """The sampling thread: figures, the overload rule, transitions, failures and pacing."""
 
 import logging
+import math
 import sys
 import threading
 import time
@@ -67,7 +68,7 @@ def test_gpu_figures_count_with_their_own_threshold(overflow_env):
         "System overloaded  CPU=0.0%  Memory=0.0%  GPU=97.0%  GPU-Mem=0.0%  (threshold=85%)"]
 
 
-@pytest.mark.parametrize("interval, pause", [(0.2, 0.2), (0.0, 0.05)])
+@pytest.mark.parametrize("interval, pause", [(0.2, 0.2), (0.0, 0.05), (float("inf"), 86400.0)])
 def test_failing_samples_are_logged_and_paced(overflow_env, monkeypatch, interval, pause):
     pauses = []
     real_wait = threading.Event().wait
@@ -89,6 +90,7 @@ def test_failing_samples_are_logged_and_paced(overflow_env, monkeypatch, interva
         return 0.0
 
     overflow_env.psutil.cpu = cpu
+    overflow_env.psutil.tick.set()  # measurements return at once: only the pauses wait
     m = mine["m"] = start(overflow_env, check_interval=interval)
     assert wait_until(lambda: len(pauses) >= 2)
     assert set(pauses) == {pause}
@@ -105,6 +107,26 @@ def test_non_positive_interval_is_stored_but_sampling_is_paced(overflow_env, int
     measured = [args[0] for name, args, _ in overflow_env.psutil.calls
                 if name == "cpu_percent" and args[0] is not None]
     assert measured and min(measured) >= 0.05
+
+
+@pytest.mark.parametrize("interval", [float("inf"), 1e10, float("nan"), float("-inf")])
+def test_any_accepted_interval_keeps_the_sampler_alive(overflow_env, interval):
+    overflow_env.psutil.cpu = 99.0
+    m = start(overflow_env, check_interval=interval)
+    sampler = m._monitor_thread
+    assert overflow_env.psutil.wait_calls(2)  # the priming call, then a measurement under way
+    name, (measured,), thread = overflow_env.psutil.calls[1]
+    assert (name, thread) == ("cpu_percent", "brivel-overflow")
+    assert math.isfinite(measured) and 0.05 <= measured <= 86400.0
+    assert not overflow_env.messages(logging.ERROR)
+    assert sampler.is_alive() and m._running
+    assert repr(m.check_interval) == repr(interval)  # the setting stays as given
+    began = time.monotonic()
+    m.stop()  # waits a bounded while for a sampler inside a long measurement
+    assert time.monotonic() - began < 5
+    overflow_env.psutil.tick.set()
+    sampler.join(5)
+    assert not sampler.is_alive()
 
 
 def test_stop_and_start_within_a_period_leave_one_sampler(overflow_env):

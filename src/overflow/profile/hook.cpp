@@ -338,6 +338,11 @@ void profile_hook(py::object self, const sig::Bound& a) {
     if (on_event(self.ptr(), a[0].ptr(), ev) < 0) throw py::error_already_set();
 }
 
+// The benchmark's floor: the least any C profile function costs the profiled thread.
+int floor_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
+
+void install_floor_profile(py::object, const sig::Bound&) { PyEval_SetProfile(&floor_profile, nullptr); }
+
 bool is_native_hook(py::handle fn) {
     return PyMethod_Check(fn.ptr()) && PyMethod_GET_FUNCTION(fn.ptr()) == g_hook_function;
 }
@@ -349,6 +354,11 @@ void bind_profile_hook(py::handle cls) {
                 "Profile function of the starting thread: records calls of user functions and wraps\n"
                 "those entered while overloaded, and heavy ones as they return.",
                 &profile_hook);
+    sig::method(cls, "_profile_floor", {},
+                "For bench/overflow.py only, never used by the monitor: makes a C profile function\n"
+                "that returns at once the calling thread's profile function (sys.setprofile(None)\n"
+                "removes it), the floor against which the hook's cost is measured.",
+                &install_floor_profile);
     g_hook_function = py::detail::get_function(cls.attr("__dict__")["_profile_hook"]).inc_ref().ptr();
     k = Keys{intern("_running"), intern("_overloaded"), intern("_call_stack"), intern("_heavy_signatures"),
              intern("_scope_wrapped"), intern("threshold"), intern("gpu_threshold"), intern("_gpu_available"),

@@ -12,14 +12,17 @@ namespace {
 
 using namespace pybind11::literals;
 
-// A zero interval would spin holding the GIL and psutil refuses a negative one, so the
-// pace never drops below this floor; the stored setting stays as given.
+// The pace of the loop, from the stored setting, which stays as given. A zero interval
+// would spin holding the GIL and psutil refuses a negative one, hence the floor; the
+// interpreter's waits refuse an infinite or a very long one (beyond about 292 years), which
+// would end the thread while the monitor runs, hence the ceiling. NaN takes the floor.
 constexpr double kMinInterval = 0.05;
+constexpr double kMaxInterval = 86400.0;  // a day
 
 py::float_ paced_interval(py::handle self) {
     double v = PyFloat_AsDouble(self.attr("check_interval").ptr());
     if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return py::float_(v >= kMinInterval ? v : kMinInterval);  // NaN too takes the floor
+    return py::float_(!(v >= kMinInterval) ? kMinInterval : v > kMaxInterval ? kMaxInterval : v);
 }
 
 py::str figure(const char* label, py::handle value, const char* spec) {
