@@ -147,9 +147,12 @@ constexpr const char* kDoc =
     "(`max_workers`, default OUTPUT_DOWNLOAD_FANOUT), each into a `.part` file beside its\n"
     "destination below `output_dir` (default: the current directory), verifies its SHA-256,\n"
     "unpacks zipped directories, and acknowledges the outputs once all are in place.\n"
-    "`on_file(artifact, done, total)` is called per artifact placed. Returns the destination\n"
-    "paths in manifest order; raises the first failure (RuntimeError for a checksum mismatch or\n"
-    "an unsafe destination or archive entry), after which nothing is acknowledged.";
+    "Returns the destination paths in manifest order; raises the first failure (RuntimeError\n"
+    "for a checksum mismatch or an unsafe destination or archive entry), after which nothing\n"
+    "is acknowledged.\n\n"
+    "on_file(artifact: dict, done: int, total: int) -> None is called for each artifact placed,\n"
+    "with its entry of the outputs manifest, the count reported so far (from 1) and the number\n"
+    "of artifacts; it runs on the download threads, and an Exception it raises is ignored.";
 
 }  // namespace
 
