@@ -186,4 +186,4 @@ def test_too_large_error():
     assert isinstance(err, RuntimeError) and w.WorkspaceTooLargeError.__bases__ == (RuntimeError,)
     assert err.args == ("too big", 2)
     assert w.WorkspaceTooLargeError.__module__ == "brivel.workspace"
-    assert w.WorkspaceTooLargeError.__doc__ is None
+    assert "max_size_bytes" in w.WorkspaceTooLargeError.__doc__

@@ -10,13 +10,6 @@ py::object new_class(const char* name, py::tuple bases) {
     return py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)(name, bases, body);
 }
 
-void plain_method(py::handle fn) {
-    py::handle func = py::detail::get_function(fn);
-    PyObject* self = func ? PyCFunction_GET_SELF(func.ptr()) : nullptr;
-    if (!self) return;
-    if (auto* rec = py::detail::function_record_ptr_from_PyObject(self)) rec->is_constructor = false;
-}
-
 Fields::Fields(py::handle cls) : cls_(cls) { py::setattr(cls_, "__annotations__", annotations_); }
 
 void Fields::annotate(const char* name, const char* annotation) { annotations_[name] = annotation; }

@@ -1,5 +1,5 @@
 // Plain Python classes built from C++: `object` (or the given bases) as only base, a normal
-// instance __dict__, C++ functions bound as methods. Records become real dataclasses.
+// instance __dict__ (methods come from sig::method). Records become real dataclasses.
 #pragma once
 
 #include "common/ns.hpp"
@@ -8,20 +8,6 @@ namespace brivel::pyclass {
 
 // type(name, bases, {"__module__": <module>, "__qualname__": name}); bases default to (object,).
 py::object new_class(const char* name, py::tuple bases = py::tuple());
-
-// pybind11 dispatches a function named __init__ as the constructor of one of its own
-// classes and looks for a C++ instance behind `self`; a plain class has none, so the
-// function must be dispatched like any other method.
-void plain_method(py::handle fn);
-
-// Binds a C++ callable as an instance method (first parameter: self).
-template <class F, class... Extra>
-void def(py::handle cls, const char* name, F&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<F>(f), py::name(name), py::is_method(cls),
-                        py::sibling(py::getattr(cls, name, py::none())), extra...);
-    plain_method(fn);
-    py::setattr(cls, name, fn);
-}
 
 // Field declarations of a record, applied in order before dataclasses.dataclass runs.
 class Fields {

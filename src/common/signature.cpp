@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/ns.hpp"
+
 namespace brivel::sig {
 namespace {
 
@@ -30,42 +32,65 @@ void report_missing(const char* function, const std::vector<const char*>& names,
                " argument" + (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
 }
 
-// `bound` counts the arguments bound before these (a method's self): the interpreter's
-// counts include them.
-std::vector<py::object> bind_list(const char* function, const std::vector<const Param*>& list,
-                                  const py::args& args, const py::kwargs& kwargs, std::size_t bound = 0) {
-    std::size_t positional = bound, required_positional = bound;
-    for (const Param* pp : list) {
-        const Param& p = *pp;
-        if (!p.keyword_only) {
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+// Binds the positional values args[0, npos) and the values of the keywords named in
+// `kwnames` (a tuple of str, their values following the positional ones) to `list`, whose
+// positional parameters come first. The first `by_position` parameters take no keyword.
+std::vector<py::object> bind_list(const char* function, const std::vector<Param>& list, PyObject* const* args,
+                                  std::size_t npos, PyObject* kwnames, std::size_t by_position = 0) {
+    std::size_t positional = 0, required_positional = 0, star = kNone, star_star = kNone;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const Param& p = list[i];
+        if (p.star == Param::Star::args) {
+            star = i;
+        } else if (p.star == Param::Star::kwargs) {
+            star_star = i;
+        } else if (!p.keyword_only) {
             ++positional;
             if (p.required) ++required_positional;
         }
     }
     std::vector<py::object> out(list.size());
-    const std::size_t passed = py::len(args), given = passed + bound;
-    if (given > positional) {
+    if (npos > positional && star == kNone) {
         std::string takes = required_positional == positional
                                 ? std::to_string(positional)
                                 : "from " + std::to_string(required_positional) + " to " + std::to_string(positional);
         type_error(std::string(function) + "() takes " + takes + " positional argument" +
                    (positional == 1 && required_positional == positional ? "" : "s") + " but " +
-                   std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+                   std::to_string(npos) + (npos == 1 ? " was" : " were") + " given");
     }
-    for (std::size_t i = 0; i < passed; ++i) out[i] = args[i];
-    for (auto item : kwargs) {
-        std::string key = py::cast<std::string>(py::str(item.first));
-        std::size_t idx = list.size();
-        for (std::size_t i = 0; i < list.size(); ++i)
-            if (key == list[i]->name) idx = i;
-        if (idx == list.size())
-            type_error(std::string(function) + "() got an unexpected keyword argument '" + key + "'");
-        if (out[idx]) type_error(std::string(function) + "() got multiple values for argument '" + key + "'");
-        out[idx] = py::reinterpret_borrow<py::object>(item.second);
+    const std::size_t bound = npos < positional ? npos : positional;
+    for (std::size_t i = 0; i < bound; ++i) out[i] = py::reinterpret_borrow<py::object>(args[i]);
+    if (star != kNone) {
+        py::tuple rest(npos - bound);
+        for (std::size_t i = bound; i < npos; ++i) PyTuple_SET_ITEM(rest.ptr(), i - bound, Py_NewRef(args[i]));
+        out[star] = std::move(rest);
     }
+    py::dict extra;
+    const Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nk; ++j) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+        PyObject* value = args[npos + static_cast<std::size_t>(j)];
+        std::size_t idx = by_position;
+        while (idx < list.size() &&
+               (list[idx].star != Param::Star::none || PyUnicode_CompareWithASCIIString(key, list[idx].name) != 0))
+            ++idx;
+        if (idx == list.size()) {
+            if (star_star != kNone) {
+                if (PyDict_SetItem(extra.ptr(), key, value) < 0) throw py::error_already_set();
+                continue;
+            }
+            type_error(std::string(function) + "() got an unexpected keyword argument '" +
+                       py::cast<std::string>(py::str(key)) + "'");
+        }
+        if (out[idx]) type_error(std::string(function) + "() got multiple values for argument '" + list[idx].name + "'");
+        out[idx] = py::reinterpret_borrow<py::object>(value);
+    }
+    if (star_star != kNone) out[star_star] = std::move(extra);
     std::vector<const char*> missing_pos, missing_kw;
     for (std::size_t i = 0; i < list.size(); ++i)
-        if (!out[i] && list[i]->required) (list[i]->keyword_only ? missing_kw : missing_pos).push_back(list[i]->name);
+        if (!out[i] && list[i].required) (list[i].keyword_only ? missing_kw : missing_pos).push_back(list[i].name);
     report_missing(function, missing_pos, "positional");
     report_missing(function, missing_kw, "keyword-only");
     return out;
@@ -88,58 +113,83 @@ py::object literal(const char* text) {
 
 std::vector<py::object> bind(const char* function, std::initializer_list<Param> params,
                              const py::args& args, const py::kwargs& kwargs) {
-    std::vector<const Param*> list;
-    for (const Param& p : params) list.push_back(&p);
-    return bind_list(function, list, args, kwargs);
+    std::vector<Param> list;
+    for (const Param& p : params)
+        if (!p.result) list.push_back(p);
+    std::vector<PyObject*> values;
+    for (py::handle v : args) values.push_back(v.ptr());
+    py::tuple names(py::len(kwargs));
+    Py_ssize_t j = 0;
+    for (auto item : kwargs) {
+        PyTuple_SET_ITEM(names.ptr(), j++, Py_NewRef(item.first.ptr()));
+        values.push_back(item.second.ptr());
+    }
+    return bind_list(function, list, values.data(), py::len(args), names.ptr());
 }
 
 Signature::Signature(const char* function, std::initializer_list<Param> params, const char* owner)
-    : function_(function), qualname_(owner ? std::string(owner) + "." + function : function), method_(owner != nullptr) {
-    // The names are copied: the parameter list may be a temporary.
-    names_.reserve(params.size());
-    for (const Param& p : params) names_.emplace_back(p.name);
-    std::size_t i = 0;
+    : function_(function),
+      qualname_(owner ? std::string(owner) + "." + function : function),
+      self_by_position_(false),
+      method_(owner != nullptr) {
+    std::vector<Param> given;
+    if (method_) given.push_back(Param{"self"});
     for (const Param& p : params) {
-        Param copy = p;
-        copy.name = names_[i++].c_str();
+        if (p.result)
+            result_ = p.annotation ? p.annotation : "";
+        else
+            given.push_back(p);
+        if (p.star == Param::Star::kwargs) self_by_position_ = method_;
+    }
+    // The texts are copied: the parameter list may be a temporary.
+    names_.reserve(given.size());
+    for (const Param& p : given) names_.emplace_back(p.name);
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        Param copy = given[i];
+        copy.name = names_[i].c_str();
         copy.default_text = nullptr;
+        copy.annotation = nullptr;
         params_.push_back(copy);
-        defaults_.push_back(p.default_text ? literal(p.default_text) : py::object());
-        texts_.emplace_back(p.default_text ? p.default_text : "");
+        defaults_.push_back(given[i].default_text ? literal(given[i].default_text) : py::object());
+        annotations_.emplace_back(given[i].annotation ? given[i].annotation : "");
     }
 }
 
-Bound Signature::bind(const py::args& args, const py::kwargs& kwargs) const {
-    std::vector<const Param*> list;
-    for (const Param& p : params_) list.push_back(&p);
-    Bound out = bind_list(qualname_.c_str(), list, args, kwargs, method_ ? 1 : 0);
+Bound Signature::bind(PyObject* const* args, size_t nargsf, PyObject* kwnames) const {
+    Bound out = bind_list(qualname_.c_str(), params_, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
+                          self_by_position_ ? 1 : 0);
     for (std::size_t i = 0; i < out.size(); ++i)
         if (!out[i]) out[i] = defaults_[i];
     return out;
 }
 
-std::string Signature::docstring(const char* doc) const {
-    std::string s = function_ + "(";
-    bool first = true, star = false;
-    auto sep = [&] {
-        if (!first) s += ", ";
-        first = false;
-    };
-    if (method_) {
-        sep();
-        s += "self";
-    }
+py::dict Signature::annotations() const {
+    py::dict d;
+    for (std::size_t i = 0; i < names_.size(); ++i)
+        if (!annotations_[i].empty()) d[py::str(names_[i])] = py::str(annotations_[i]);
+    if (!result_.empty()) d["return"] = py::str(result_);
+    return d;
+}
+
+py::object Signature::inspect_signature() const {
+    using namespace pybind11::literals;
+    py::object inspect = ns::import("inspect");
+    py::object parameter = inspect.attr("Parameter");
+    py::object empty = parameter.attr("empty");
+    py::list list;
     for (std::size_t i = 0; i < params_.size(); ++i) {
-        if (params_[i].keyword_only && !star) {
-            sep();
-            s += "*";
-            star = true;
-        }
-        sep();
-        s += names_[i];
-        if (!texts_[i].empty()) s += "=" + texts_[i];
+        const Param& p = params_[i];
+        const char* kind = p.star == Param::Star::args     ? "VAR_POSITIONAL"
+                           : p.star == Param::Star::kwargs ? "VAR_KEYWORD"
+                           : p.keyword_only                ? "KEYWORD_ONLY"
+                           : i == 0 && self_by_position_   ? "POSITIONAL_ONLY"
+                                                           : "POSITIONAL_OR_KEYWORD";
+        py::object annotation = annotations_[i].empty() ? empty : py::str(annotations_[i]);
+        list.append(parameter(names_[i], parameter.attr(kind), "default"_a = defaults_[i] ? defaults_[i] : empty,
+                              "annotation"_a = annotation));
     }
-    return s + ")\n--\n\n" + doc;
+    py::object result = result_.empty() ? empty : py::str(result_);
+    return inspect.attr("Signature")(list, "return_annotation"_a = result);
 }
 
 std::vector<py::object> unpack(py::handle value, std::size_t n) {

@@ -4,11 +4,11 @@
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
+#include "common/native_function.hpp"
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
 #include "overflow/monitor/support.hpp"
-#include "overflow/wrapping/native_function.hpp"
 
 namespace brivel::overflow {
 namespace {

@@ -55,7 +55,15 @@ void define_overflow(py::module_& m) {
              "public functions (and heavy functions as they run) and, while any load figure is above its\n"
              "threshold (percent), runs their calls in the cloud, locally when that fails. Sends the\n"
              "calling module's source ahead in a pre-warm request. Returns the running monitor.\n"
-             "Raises TypeError for wrong argument types and ImportError when psutil is missing.",
+             "Raises TypeError for wrong argument types and ImportError when psutil is missing.\n\n"
+             "fast: a request flag for the cloud service, handed to the cloud client\n"
+             "(brivel.orvane.PortVel(fast=...)) and sent with the pre-warm request; it changes\n"
+             "nothing on this machine. threshold: CPU and memory limit in percent; gpu_threshold:\n"
+             "the GPU's (default: threshold). api_key / api_url: default BRIVEL_API_KEY, then\n"
+             "PORTVEL_API_KEY / BRIVEL_API_URL, then the service's URL. verbose: print status lines\n"
+             "on standard output for calls sent to the cloud. priority, flexible: accepted for\n"
+             "compatibility (True, False or None, else TypeError) and otherwise ignored.\n"
+             "_caller_frame: the frame whose module is wrapped (default: the caller's).",
              &overflow);
 }
 

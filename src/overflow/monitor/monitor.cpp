@@ -92,7 +92,8 @@ void define_monitor(py::module_&) {
                  sig::arg("api_url"), sig::arg("gpu_threshold", "None"), sig::arg("verbose", "True"),
                  sig::arg("priority", "None"), sig::arg("flexible", "None")},
                 "A stopped monitor; the key and URL fall back to BRIVEL_API_KEY / PORTVEL_API_KEY and\n"
-                "BRIVEL_API_URL, then to the default URL.",
+                "BRIVEL_API_URL, then to the default URL. priority and flexible are type-checked\n"
+                "(True, False or None) and not stored.",
                 &init);
     sig::method(cls, "__getstate__", {}, "The instance dict without locks and threads.", &getstate);
     sig::method(cls, "__setstate__", {sig::arg("state")}, "Restores the state with new locks and no sampling thread.",

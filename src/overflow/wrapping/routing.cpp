@@ -5,9 +5,9 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/handling.hpp"
+#include "common/native_function.hpp"
 #include "common/ns.hpp"
 #include "overflow/monitor/support.hpp"
-#include "overflow/wrapping/native_function.hpp"
 
 namespace brivel::overflow {
 namespace {

@@ -210,7 +210,9 @@ void bind_multipart_upload(py::handle cls) {
 }
 
 void bind_abort_multipart(py::handle cls) {
-    sig::method(cls, "_abort_multipart", {sig::arg("data_key"), sig::arg("upload_id"), sig::arg("auth")},
+    sig::method(cls, "_abort_multipart",
+                {sig::arg("data_key").annotated("str"), sig::arg("upload_id").annotated("str"),
+                 sig::arg("auth").annotated("dict"), sig::returns("None")},
                 "Best-effort abort of an open multipart data upload; request failures are\n"
                 "ignored. TypeError for a data_key or upload_id that is not a str or an auth that\n"
                 "is not a dict.",

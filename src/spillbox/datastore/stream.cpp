@@ -79,7 +79,9 @@ void define_stream_bytes(py::module_& m) {
         py::class_<ByteStream>(py::handle(), "_stream_bytes_iterator", py::module_local())
             .def("__iter__", [](py::object self) { return self; })
             .def("__next__", &ByteStream::next);
-    sig::def(m, "_stream_bytes", {sig::arg("data"), sig::arg("on_progress", "None"), sig::arg("chunk_size", "262144")},
+    sig::def(m, "_stream_bytes", {sig::arg("data").annotated("bytes"),
+                                 sig::arg("on_progress", "None").annotated("Optional[Callable[[int, int], None]]"),
+                                 sig::arg("chunk_size", "262144").annotated("int")},
              "Iterates over copies of consecutive chunk_size-byte slices of the bytes `data`.\n"
           "After each chunk has been taken, on_progress(sent, total) is called with the bytes\n"
           "handed out so far (its ordinary exceptions are ignored). The arguments are checked\n"

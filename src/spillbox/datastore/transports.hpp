@@ -22,7 +22,9 @@ TransportArgs transport_args(py::handle self, const sig::Bound& a);
 // Defines the transport method `name` of DataOffloader: `impl(const TransportArgs&)`.
 template <class F>
 void def_transport(py::handle cls, const char* name, const char* doc, F impl) {
-    sig::method(cls, name, {sig::arg("serialized"), sig::arg("size"), sig::arg("upload_timeout"), sig::arg("progress")},
+    sig::method(cls, name,
+                {sig::arg("serialized").annotated("bytes"), sig::arg("size").annotated("int"),
+                 sig::arg("upload_timeout").annotated("float"), sig::arg("progress"), sig::returns("Optional[str]")},
                 doc, [impl](py::object self, const sig::Bound& a) { return impl(transport_args(self, a)); });
 }
 

@@ -139,10 +139,10 @@ py::str dir_repr(py::object self) {
 
 py::object as_path(py::object self) { return exact_str(self.attr("_materialize")()); }
 
-// A method of no arguments besides self.
+// A method of no arguments besides self; `result`: its return annotation, if any.
 template <class F>
-void def_plain(py::handle cls, const char* name, const char* doc, F impl) {
-    sig::method(cls, name, {}, doc, [impl](py::object self, const sig::Bound&) { return impl(self); });
+void def_plain(py::handle cls, const char* name, const char* doc, F impl, std::initializer_list<sig::Param> result = {}) {
+    sig::method(cls, name, result, doc, [impl](py::object self, const sig::Bound&) { return impl(self); });
 }
 
 template <class Init, class Materialize, class Repr>
@@ -151,8 +151,9 @@ void define_ref(const char* name, const char* doc, std::initializer_list<sig::Pa
     py::object cls = pyclass::new_class(name, py::make_tuple(ns::import("os").attr("PathLike")));
     py::setattr(cls, "__doc__", py::str(doc));
     sig::method(cls, "__init__", init_params, init_doc, init);
-    def_plain(cls, "_materialize", materialize_doc, materialize);
-    def_plain(cls, "__fspath__", "The local path of the content, written out on first use (a str).", &as_path);
+    def_plain(cls, "_materialize", materialize_doc, materialize, {sig::returns("str")});
+    def_plain(cls, "__fspath__", "The local path of the content, written out on first use (a str).", &as_path,
+              {sig::returns("str")});
     def_plain(cls, "__str__", "The local path of the content, written out on first use (a str).", &as_path);
     def_plain(cls, "__repr__", "The name and sizes; writes nothing.", repr);
     // The class was made before its methods: os.PathLike's abstract __fspath__ is now defined.
@@ -167,7 +168,7 @@ void define_remote_refs(py::module_&) {
                "A local file shipped with a call: its bytes and its name. Used as a path on the "
                "receiving side, it writes the bytes into a new temporary directory once and "
                "answers with the file's path there.",
-               {sig::arg("data"), sig::arg("filename")}, &file_init,
+               {sig::arg("data").annotated("bytes"), sig::arg("filename").annotated("str")}, &file_init,
                "Stores the file's whole content (exactly bytes) and its name (exactly str).",
                &file_materialize,
                "Writes the content into a new temporary directory on the first call and returns\n"
@@ -177,7 +178,9 @@ void define_remote_refs(py::module_&) {
                "A local directory shipped with a call as an in-memory ZIP archive, with its "
                "name and file count. Used as a path on the receiving side, it extracts the "
                "archive into a new temporary directory once and answers with that path.",
-               {sig::arg("data"), sig::arg("dirname"), sig::arg("file_count")}, &dir_init,
+               {sig::arg("data").annotated("bytes"), sig::arg("dirname").annotated("str"),
+                sig::arg("file_count").annotated("int")},
+               &dir_init,
                "Stores the archive (exactly bytes), the directory's name (exactly str) and the\n"
                "number of files (a number, converted with int()).",
                &dir_materialize,

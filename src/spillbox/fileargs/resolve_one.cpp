@@ -35,7 +35,7 @@ py::object resolve_one(const sig::Bound& a) {
 }  // namespace
 
 void define_resolve_one(py::module_& m) {
-    sig::def(m, "_resolve_one", {sig::arg("obj")},
+    sig::def(m, "_resolve_one", {sig::arg("obj").annotated("Any"), sig::returns("Any")},
              "A Path or str naming a local file becomes a _RemoteFile of its bytes and base name;\n"
              "one naming a directory a _RemoteDir of its archive, base name and file count; anything\n"
              "else is returned unchanged. Read errors propagate.",

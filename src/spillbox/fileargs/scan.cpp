@@ -90,18 +90,20 @@ py::tuple resolve_file_args(const sig::Bound& a) {
 }  // namespace
 
 void define_local_tests(py::module_& m) {
-    sig::def(m, "_is_local_file", {sig::arg("obj")},
+    sig::def(m, "_is_local_file", {sig::arg("obj").annotated("Any"), sig::returns("bool")},
              "Path.is_file() for a Path; os.path.isfile() for a str of at most 4095 characters that\n"
              "is not an http, https, s3 or gs URL; False for anything else.",
              &is_local_file);
-    sig::def(m, "_is_local_dir", {sig::arg("obj")},
+    sig::def(m, "_is_local_dir", {sig::arg("obj").annotated("Any"), sig::returns("bool")},
              "Path.is_dir() for a Path; os.path.isdir() for a str of at most 4095 characters that\n"
              "is not an http, https, s3 or gs URL; False for anything else.",
              &is_local_dir);
 }
 
 void define_resolve_file_args(py::module_& m) {
-    sig::def(m, "resolve_file_args", {sig::arg("args"), sig::arg("kwargs")},
+    sig::def(m, "resolve_file_args",
+             {sig::arg("args").annotated("tuple[Any, ...]"), sig::arg("kwargs").annotated("dict[str, Any]"),
+              sig::returns("tuple[tuple[Any, ...], dict[str, Any], int]")},
              "Returns (args, kwargs, count): the call's arguments with every value that names a local\n"
              "file or directory, at the top level or one list, tuple or dict level below, replaced\n"
              "by a _RemoteFile or _RemoteDir carrying its content, and the number replaced.\n"

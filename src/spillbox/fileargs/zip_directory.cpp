@@ -61,7 +61,7 @@ py::tuple zip_directory(const sig::Bound& a) {
 }  // namespace
 
 void define_zip_directory(py::module_& m) {
-    sig::def(m, "_zip_directory", {sig::arg("dir_path")},
+    sig::def(m, "_zip_directory", {sig::arg("dir_path").annotated("Path"), sig::returns("tuple[bytes, int]")},
              "Returns (archive, count): a Deflate ZIP archive in memory of every regular file below\n"
              "dir_path, in os.walk order, named by its path relative to dir_path (no directory\n"
              "entries), and the number of files in it. A directory that cannot be listed (dir_path\n"

@@ -74,13 +74,13 @@ py::object estimate_arg_size(const sig::Bound& a) {
 }  // namespace
 
 void define_size_estimate(py::module_& m) {
-    sig::def(m, "estimate_arg_size", {sig::arg("obj")},
+    sig::def(m, "estimate_arg_size", {sig::arg("obj").annotated("Any"), sig::returns("int")},
              "Estimated size in bytes of one call argument, without serialising it: a shipped\n"
              "file's content length, `nbytes`, `memory_usage(deep=True)`, the length of bytes or\n"
              "text, or sys.getsizeof (plus one level of items for a list, tuple or dict). Returns\n"
              "0 when measuring raises an ordinary exception.",
              &estimate_arg_size);
-    sig::def(m, "_shallow_size", {sig::arg("obj")},
+    sig::def(m, "_shallow_size", {sig::arg("obj").annotated("Any"), sig::returns("int")},
              "Size of one container item: int(obj.nbytes), len() of bytes, bytearray or str, else\n"
              "sys.getsizeof(obj). Errors propagate.",
              &shallow_size);

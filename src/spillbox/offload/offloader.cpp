@@ -204,27 +204,39 @@ void flush_all(py::object self, const sig::Bound&) {
 void define_data_offloader(py::module_&) {
     py::object cls = pyclass::new_class("DataOffloader");
     py::setattr(cls, "__doc__",
-                py::str("DataOffloader(api_url, api_key, size_threshold=None, progress_factory=None)\n\n"
-                        "Moves a call's large arguments to the backend data store and hands back a\n"
+                py::str("Moves a call's large arguments to the backend data store and hands back a\n"
                         "wrapper that fetches them where the call runs. Keeps the keys it uploaded until\n"
-                        "they are flushed and a cache from content hash to data key."));
+                        "they are flushed and a cache from content hash to data key.\n\n"
+                        "An argument is offloaded when its estimated size reaches size_threshold bytes:\n"
+                        "52428800 (50 MiB, the module's _DEFAULT_SIZE_THRESHOLD) unless given.\n"
+                        "progress_factory(label: str, total: int) is called for each payload of at least\n"
+                        "UPLOAD_PROGRESS_THRESHOLD (5242880) bytes and returns an object whose\n"
+                        "update(sent: int) receives the bytes sent so far (a running total) and whose\n"
+                        "close() is called once when the upload ends; an Exception they raise is ignored."));
     py::setattr(cls, "UPLOAD_PROGRESS_THRESHOLD", py::int_(5242880));
     sig::method(cls, "__init__",
-                {sig::arg("api_url"), sig::arg("api_key"), sig::arg("size_threshold", "None"),
-                 sig::arg("progress_factory", "None")},
-                "Checks and stores the API URL and key (exactly str), the size threshold (a number,\n"
-                "converted with int(); None for the module default) and the progress factory.",
+                {sig::arg("api_url").annotated("str"), sig::arg("api_key").annotated("str"),
+                 sig::arg("size_threshold", "None").annotated("int | None"),
+                 sig::arg("progress_factory", "None").annotated("Optional[Callable[[str, int], Any]]")},
+                "Checks and stores the API URL and key (exactly str), the size threshold in bytes (a\n"
+                "number, converted with int(); None for _DEFAULT_SIZE_THRESHOLD, 52428800) and the\n"
+                "progress factory, progress_factory(label, total) -> object with update(sent) and\n"
+                "close(), or None.",
                 &init);
     sig::method(cls, "__getstate__", {}, "Returns a copy of the instance dict without the key lock.", &getstate);
     sig::method(cls, "__setstate__", {sig::arg("state")}, "Restores the instance dict and creates a new key lock.",
                 &setstate);
-    sig::method(cls, "offload_large_args", {sig::arg("func"), sig::arg("args"), sig::arg("kwargs")},
+    sig::method(cls, "offload_large_args",
+                {sig::arg("func").annotated("Callable[..., Any]"), sig::arg("args").annotated("tuple[Any, ...]"),
+                 sig::arg("kwargs").annotated("dict[str, Any]"),
+                 sig::returns("tuple[Callable[..., Any], tuple[Any, ...], dict[str, Any], list[str]]")},
                 "Uploads every argument whose estimated size reaches the threshold and returns\n"
                 "(wrapper, args with None in their places, kwargs likewise, data keys); with nothing\n"
                 "offloaded, (func, args, kwargs, []). Upload failures leave the argument in place.\n"
                 "TypeError when args is not exactly a tuple or kwargs not exactly a dict.",
                 &offload_large_args);
-    sig::method(cls, "_upload", {sig::arg("arg"), sig::arg("label", "'Uploading data'")},
+    sig::method(cls, "_upload",
+                {sig::arg("arg"), sig::arg("label", "'Uploading data'").annotated("str"), sig::returns("Optional[str]")},
                 "Pickles the argument and stores it over the first upload path that gives a data\n"
                 "key; returns the key (from the cache for bytes stored before) or None.",
                 &upload);
@@ -232,11 +244,11 @@ void define_data_offloader(py::module_&) {
     bind_multipart_upload(cls);
     bind_abort_multipart(cls);
     bind_legacy_upload(cls);
-    sig::method(cls, "flush_keys", {sig::arg("keys")},
+    sig::method(cls, "flush_keys", {sig::arg("keys").annotated("list[str]"), sig::returns("None")},
                 "Deletes each data key of the list from the data store (failures ignored) and\n"
                 "forgets it as pending and in the upload cache. TypeError when keys is not a list.",
                 &flush_keys);
-    sig::method(cls, "flush_all", {}, "Deletes every pending data key and empties the upload cache.", &flush_all);
+    sig::method(cls, "flush_all", {sig::returns("None")}, "Deletes every pending data key and empties the upload cache.", &flush_all);
     ns::set("DataOffloader", cls);
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
+#include "common/signature.hpp"
 #include "spillbox/api.hpp"
 
 namespace brivel::spillbox {
@@ -43,7 +44,14 @@ void define_resolving_wrapper(py::module_&) {
                 py::str("Calls the wrapped function after fetching its offloaded arguments by data key\n"
                         "from the data API (GET <api_url>/v1/data/<key>, no credentials, redirects\n"
                         "followed) and unpickling them into their places."));
-    pyclass::def(cls, "__call__", &call);
+    sig::method(cls, "__call__",
+                {sig::star_args("call_args").annotated("Any"), sig::star_kwargs("call_kwargs").annotated("Any"),
+                 sig::returns("Any")},
+                "Fetches the offloaded arguments, puts them into their places and returns what the\n"
+                "wrapped function returns. Fetch and unpickling errors propagate.",
+                [](py::object self, const sig::Bound& a) {
+                    return call(self, py::reinterpret_borrow<py::args>(a[0]), py::reinterpret_borrow<py::kwargs>(a[1]));
+                });
     ns::set(kTypeName, cls);
 }
 

@@ -136,7 +136,12 @@ void define_manifest_records(py::module_&) {
 
 void define_too_large_error(py::module_&) {
     py::tuple bases = py::make_tuple(py::handle(PyExc_RuntimeError));
-    ns::set("WorkspaceTooLargeError", pyclass::new_class("WorkspaceTooLargeError", bases));
+    py::object cls = pyclass::new_class("WorkspaceTooLargeError", bases);
+    py::setattr(cls, "__doc__",
+                py::str("Raised by build_manifest when the files of a workspace add up to more than its\n"
+                        "max_size_bytes; the message gives the limit and the file that went over it.\n"
+                        "A RuntimeError."));
+    ns::set("WorkspaceTooLargeError", cls);
 }
 
 }  // namespace brivel::workspace

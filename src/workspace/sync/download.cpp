@@ -158,10 +158,13 @@ constexpr const char* kDoc =
     "(`max_workers`, default OUTPUT_DOWNLOAD_FANOUT), each into a `.part` file beside its\n"
     "destination below `output_dir` (a str or os.PathLike; default: the current directory),\n"
     "verifies its SHA-256, unpacks zipped directories, and acknowledges the outputs once all\n"
-    "are in place. `on_file(artifact, done, total)` is called per artifact placed. Returns the\n"
-    "destination paths in manifest order; raises the first failure (RuntimeError for a checksum\n"
-    "mismatch or an unsafe destination or archive entry, OSError \"Not a regular file\" for a\n"
-    "pipe or device where a file would be written), after which nothing is acknowledged.";
+    "are in place. Returns the destination paths in manifest order; raises the first failure\n"
+    "(RuntimeError for a checksum mismatch or an unsafe destination or archive entry, OSError\n"
+    "\"Not a regular file\" for a pipe or device where a file would be written), after which\n"
+    "nothing is acknowledged.\n\n"
+    "on_file(artifact: dict, done: int, total: int) -> None is called for each artifact placed,\n"
+    "with its entry of the outputs manifest, the count reported so far (from 1) and the number\n"
+    "of artifacts; it runs on the download threads, and an Exception it raises is ignored.";
 
 }  // namespace
 

@@ -259,9 +259,12 @@ void define_upload_workspace(py::module_& m) {
               sig::kw("max_workers", "8")},
              "Upload the BuiltManifest `built` of job `job_id` through the WorkspaceClient `client`:\n"
              "post the manifest, upload every blob the server lacks, then complete the upload and\n"
-             "return the server's reply. `on_file(manifest_file, done, total)` is called after each\n"
-             "blob; `max_workers` bounds the parallel uploads when the server plans no tiers.\n"
-             "The first failed upload is raised once the others have ended.",
+             "return the server's reply. `max_workers` bounds the parallel uploads when the server\n"
+             "plans no tiers. The first failed upload is raised once the others have ended.\n\n"
+             "on_file(manifest_file: ManifestFile, done: int, total: int) -> None is called after\n"
+             "each uploaded blob, with its first ManifestFile, the count of blobs reported so far\n"
+             "(1 to total) and the number of blobs to upload; it runs on the upload threads, maybe\n"
+             "several at once, and an Exception it raises is ignored.",
              [](const sig::Bound& a) { return upload_workspace(a[0], a[1], a[2], a[3], a[4]); });
 }
 

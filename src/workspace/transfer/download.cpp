@@ -216,8 +216,10 @@ void download_artifact_to_file(py::object self, const sig::Bound& a) {
 constexpr const char* kDoc =
     "Downloads the object at the presigned GET URL `get_url` into the file `dest` (a Path whose\n"
     "directory exists), resuming from the bytes already in `dest` with a range request and\n"
-    "retrying transient failures with back-off. `on_progress(nbytes)` is called after each chunk\n"
-    "written. Returns None; raises the HTTP client's errors or OSError.";
+    "retrying transient failures with back-off. Returns None; raises the HTTP client's errors\n"
+    "or OSError.\n\n"
+    "on_progress(nbytes: int) -> None is called after each chunk written, with that chunk's\n"
+    "length (bytes already in `dest` are not reported); an Exception it raises is ignored.";
 
 }  // namespace
 

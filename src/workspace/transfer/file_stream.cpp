@@ -5,6 +5,7 @@
 #include "core/digest.hpp"
 #include "common/errors.hpp"
 #include "common/pyclass.hpp"
+#include "common/signature.hpp"
 #include "workspace/state.hpp"
 
 namespace brivel::workspace {
@@ -89,8 +90,10 @@ py::object next_chunk(py::object self) {
 
 void define_file_stream(py::module_&) {
     py::object cls = pyclass::new_class("_FileStream");
-    pyclass::def(cls, "__iter__", &iter_self);
-    pyclass::def(cls, "__next__", &next_chunk);
+    sig::method(cls, "__iter__", {}, "Returns the stream itself.",
+                [](py::object self, const sig::Bound&) { return iter_self(self); });
+    sig::method(cls, "__next__", {}, "The next chunk of the file; StopIteration after the last.",
+                [](py::object self, const sig::Bound&) { return next_chunk(self); });
     state().file_stream = cls;
 }
 

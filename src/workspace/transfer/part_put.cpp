@@ -123,8 +123,10 @@ KnownMd5::~KnownMd5() { t_known = {}; }
 
 void define_part_body() {
     py::object cls = pyclass::new_class("_PartBody");
-    pyclass::def(cls, "__iter__", &iter_self);
-    pyclass::def(cls, "__next__", &next_piece);
+    sig::method(cls, "__iter__", {}, "Returns the body itself.",
+                [](py::object self, const sig::Bound&) { return iter_self(self); });
+    sig::method(cls, "__next__", {}, "The next piece of the part's bytes; StopIteration after the last.",
+                [](py::object self, const sig::Bound&) { return next_piece(self); });
     state().part_body = cls;
 }
 
