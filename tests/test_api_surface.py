@@ -304,6 +304,14 @@ def test_functools_wraps_carries_a_native_functions_metadata_and_signature():
 
 # ---------------------------------------------------------------- functions, methods, help()
 
+def test_one_function_type_serves_functions_methods_and_the_overflow_wrappers():
+    ov = brivel.overflow
+    monitor = ov._OverflowMonitor(False, 85.0, 0.5, None, "http://127.0.0.1:9")  # made, not started
+    wrapper = monitor._make_wrapper(len)
+    assert type(wrapper) is type(ov.overflow) is type(vars(ov._OverflowMonitor)["stop"])
+    assert (wrapper.__name__, wrapper.__wrapped__, wrapper([1, 2])) == ("len", len, 2)
+
+
 @pytest.mark.parametrize("module, name", FUNCTIONS, ids=_ids(FUNCTIONS))
 def test_module_functions_present_themselves_as_built_in_functions(module, name):
     fn = getattr(module, name)
@@ -367,7 +375,7 @@ def test_every_function_and_class_has_a_docstring(module):
     (ws.upload_workspace, ["on_file(manifest_file: ManifestFile, done: int, total: int)"]),
     (ws.download_outputs, ["on_file(artifact: dict, done: int, total: int)"]),
     (ws.WorkspaceClient.download_artifact_to_file, ["on_progress(nbytes: int)"]),
-    (ws.WorkspaceClient.__init__, ["progress(a: int, b: int)"]),
+    (ws.WorkspaceClient.__init__, ["progress(int, int) -> None"]),
     (brivel.spillbox.DataOffloader, ["progress_factory(label: str, total: int)", "update(sent: int)",
                                      "close()", "52428800"]),
     (brivel.spillbox._stream_bytes, ["on_progress(sent, total)"]),

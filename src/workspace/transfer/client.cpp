@@ -178,8 +178,8 @@ void define_workspace_client(py::module_&) {
                 {sig::arg("api_url"), sig::arg("api_key"), sig::kw("timeout", "60.0"), sig::kw("progress", "None")},
                 "api_url: base URL of the job API (a trailing '/' is dropped); api_key: its bearer token;\n"
                 "timeout: seconds for every request; progress: None or a callable taking two ints,\n"
-                "progress(a: int, b: int), kept as the `progress` attribute for the caller's use (the\n"
-                "client never calls it).",
+                "progress(int, int) -> None, kept as the `progress` attribute for the caller's use\n"
+                "(the client never calls it).",
                 [](py::object self, const sig::Bound& a) { init(self, a[0], a[1], a[2], a[3]); });
     sig::method(cls, "_transfer_http_client", {}, "The object-store connection pool, made on first use.",
                 [](py::object self, const sig::Bound&) { return transfer_http_client(self); });
