@@ -83,8 +83,8 @@ void define_stream_bytes(py::module_& m) {
                                  sig::arg("on_progress", "None").annotated("Optional[Callable[[int, int], None]]"),
                                  sig::arg("chunk_size", "262144").annotated("int")},
              "Iterates over copies of consecutive chunk_size-byte slices of the bytes `data`.\n"
-          "After each chunk has been taken, on_progress(sent, total) is called with the bytes\n"
-          "handed out so far (its ordinary exceptions are ignored). The arguments are checked\n"
+             "After each chunk has been taken, on_progress(sent, total) is called with the bytes\n"
+             "handed out so far (its ordinary exceptions are ignored). The arguments are checked\n"
              "when called; TypeError for a `data` that is not exactly bytes.",
              &stream_bytes);
 }
