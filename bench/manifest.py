@@ -2,7 +2,7 @@
 
 Run:  python bench/manifest.py [--small N] [--repeat R] [--large-mib M] [--large-files K]
                                [--tree PATH ...] [--skip-real] [--skip-large] [--skip-memory]
-                               [--lane native|step]
+                               [--lane native|step|step-unshortened]
 
 Every figure is a ratio of two medians of R runs (default 5) measured in the same run, the
 contenders taken in turns so that a busy spell of the shared machine weighs on all alike;
@@ -37,12 +37,18 @@ the script and build_manifest must agree on that set of files.
 
 --lane step measures the step-by-step lane: _walk_tree is rebound to a wrapper of itself, so
 that build_manifest takes every step through the module namespace instead of its native pass.
+--lane step-unshortened is that lane without its two native shortcuts (the batched native stat
+and the native hash workers): _stat_signature, _hash_cache_hit and _sha256_file are rebound to
+functools.partial of themselves, which costs next to nothing per call but is not the module's
+own, so every item goes through the namespace. Comparing it with --lane step tells what the
+shortcuts pay.
 
 Nothing here is a test. Set BENCH_DIR to put the temporary trees elsewhere than /tmp.
 """
 
 import argparse
 import concurrent.futures
+import functools
 import gc
 import hashlib
 import json
@@ -400,10 +406,13 @@ def bench_large(large, mib, files, repeat, cores):
 
 def use_lane(lane):
     """lane "step": _walk_tree rebound to a wrapper of itself, which takes build_manifest off
-    its native pass."""
-    if lane == "step":
+    its native pass; "step-unshortened": also the step lane's native shortcuts off."""
+    if lane in ("step", "step-unshortened"):
         walk = ws._walk_tree
         ws._walk_tree = lambda *a, **k: walk(*a, **k)
+    if lane == "step-unshortened":
+        for name in ("_stat_signature", "_hash_cache_hit", "_sha256_file"):
+            setattr(ws, name, functools.partial(getattr(ws, name)))
 
 
 def main():
@@ -416,8 +425,9 @@ def main():
     ap.add_argument("--skip-real", action="store_true", help="no default real trees (--tree ones still run)")
     ap.add_argument("--skip-large", action="store_true")
     ap.add_argument("--skip-memory", action="store_true")
-    ap.add_argument("--lane", choices=("native", "step"), default="native",
-                    help="step: every step through the module namespace (no native pass)")
+    ap.add_argument("--lane", choices=("native", "step", "step-unshortened"), default="native",
+                    help="step: every step through the module namespace (no native pass); "
+                         "step-unshortened: the same without its native shortcuts")
     ap.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
     args = ap.parse_args()
     logging.getLogger("brivel.workspace").setLevel(logging.ERROR)  # the large-workspace warning is expected
