@@ -18,6 +18,7 @@
 #include "core/dirent.hpp"
 #include "core/filereader.hpp"
 #include "core/spread.hpp"
+#include "core/utf8.hpp"
 
 namespace brivel::zipw {
 
@@ -260,39 +261,6 @@ std::uint32_t dos_datetime(std::int64_t mtime) {
     return date << 16 | time;
 }
 
-bool valid_utf8(const std::string& name) {
-    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
-    const auto* end = p + name.size();
-    while (p < end) {
-        unsigned c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        std::size_t n;
-        unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            n = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            n = 2;
-            if (c == 0xE0) lo = 0xA0;  // overlong
-            if (c == 0xED) hi = 0x9F;  // surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            n = 3;
-            if (c == 0xF0) lo = 0x90;  // overlong
-            if (c == 0xF4) hi = 0x8F;  // past U+10FFFF
-        } else {
-            return false;
-        }
-        if (static_cast<std::size_t>(end - p) <= n) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (std::size_t k = 2; k <= n; ++k)
-            if ((p[k] & 0xC0) != 0x80) return false;
-        p += n + 1;
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------------- directory walk
 
 namespace {
@@ -413,7 +381,7 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, cons
                 fail(DirectoryFailure::open, err);
                 continue;
             }
-            if (!valid_utf8(f.rel)) {
+            if (!utf8::valid(f.rel)) {  // the only member names zipfile can write
                 fail(DirectoryFailure::bad_name, 0);
                 continue;
             }
