@@ -1,6 +1,5 @@
 #include "core/zip_writer.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <zlib.h>
@@ -15,7 +14,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "core/dirent.hpp"
+#include "core/dirwalk.hpp"
 #include "core/filereader.hpp"
 #include "core/spread.hpp"
 #include "core/utf8.hpp"
@@ -276,39 +275,6 @@ std::string join(const std::string& dir, const char* name) {
     return s;
 }
 
-// Lists one directory as os.walk does: entries that are directories once links are
-// followed go to `dirs` (with whether they are links), everything else to `files`.
-// Returns 0 or the errno that made the listing fail (the directory then counts as empty).
-struct Listing {
-    std::vector<std::string> files, dirs;
-    std::vector<unsigned char> dir_is_link;
-};
-
-int list_directory(const std::string& path, Listing& out) {
-    DIR* d = ::opendir(path.empty() ? "" : path.c_str());
-    if (!d) return errno;
-    const int fd = ::dirfd(d);
-    for (;;) {
-        errno = 0;
-        struct dirent* e = ::readdir(d);
-        if (!e) {
-            int err = errno;
-            ::closedir(d);
-            if (err != 0) out = Listing{};
-            return err;
-        }
-        const char* name = e->d_name;
-        if (dirent_kind::is_dot(name)) continue;
-        dirent_kind::Kind kind = dirent_kind::classify(fd, name, e->d_type);
-        if (kind.is_dir) {
-            out.dirs.emplace_back(name);
-            out.dir_is_link.push_back(kind.is_link);
-        } else {
-            out.files.emplace_back(name);
-        }
-    }
-}
-
 // The files of the tree in walk order; false when `stop` broke the walk off.
 bool collect(const std::string& top, std::vector<Candidate>& out, const cancel::Token* stop) {
     struct Dir {
@@ -319,8 +285,8 @@ bool collect(const std::string& top, std::vector<Candidate>& out, const cancel::
         if (stop && stop->stopped()) return false;
         Dir dir = std::move(stack.back());
         stack.pop_back();
-        Listing listing;
-        if (list_directory(dir.path, listing) != 0) continue;  // contributes nothing
+        dirwalk::Listing listing;
+        if (dirwalk::list(dir.path, listing) != 0) continue;  // contributes nothing
         auto rel_of = [&dir](const std::string& name) { return dir.rel.empty() ? name : dir.rel + "/" + name; };
         for (const std::string& name : listing.files) out.push_back({join(dir.path, name.c_str()), rel_of(name)});
         // Pushed in reverse, so the first subdirectory is walked first.
