@@ -11,6 +11,8 @@
 #include <cstring>
 #include <utility>
 
+#include "core/child_path.hpp"
+
 namespace brivel::dirwalk {
 
 namespace {
@@ -228,9 +230,7 @@ Step Walker::next(Matcher& matcher, File& out) {
             std::size_t i = f.dir_i++;
             if (!follow_ && f.dir_is_link[i]) continue;
             Frame child;
-            child.path = f.path;
-            if (child.path.empty() || child.path.back() != '/') child.path += '/';
-            child.path += f.dirs[i];
+            child.path = child_path::join(f.path, f.dirs[i]);
             child.name = f.dirs[i];
             child.rel = f.rel;
             if (!child.rel.empty()) child.rel += U'/';

@@ -14,6 +14,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/child_path.hpp"
 #include "core/dirwalk.hpp"
 #include "core/filereader.hpp"
 #include "core/spread.hpp"
@@ -268,13 +269,6 @@ struct Candidate {
     std::string path, rel;
 };
 
-std::string join(const std::string& dir, const char* name) {
-    std::string s = dir;
-    if (!s.empty() && s.back() != '/') s += '/';
-    s += name;
-    return s;
-}
-
 // The files of the tree in walk order; false when `stop` broke the walk off.
 bool collect(const std::string& top, std::vector<Candidate>& out, const cancel::Token* stop) {
     struct Dir {
@@ -287,12 +281,12 @@ bool collect(const std::string& top, std::vector<Candidate>& out, const cancel::
         stack.pop_back();
         dirwalk::Listing listing;
         if (dirwalk::list(dir.path, listing) != 0) continue;  // contributes nothing
-        auto rel_of = [&dir](const std::string& name) { return dir.rel.empty() ? name : dir.rel + "/" + name; };
-        for (const std::string& name : listing.files) out.push_back({join(dir.path, name.c_str()), rel_of(name)});
+        for (const std::string& name : listing.files)
+            out.push_back({child_path::join(dir.path, name), child_path::join(dir.rel, name)});
         // Pushed in reverse, so the first subdirectory is walked first.
         for (std::size_t i = listing.dirs.size(); i-- > 0;)
             if (!listing.dir_is_link[i])
-                stack.push_back({join(dir.path, listing.dirs[i].c_str()), rel_of(listing.dirs[i])});
+                stack.push_back({child_path::join(dir.path, listing.dirs[i]), child_path::join(dir.rel, listing.dirs[i])});
     }
     return true;
 }
