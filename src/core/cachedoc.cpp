@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/glob.hpp"
+#include "core/utf8.hpp"
 
 namespace brivel::cachedoc {
 namespace {
@@ -46,44 +47,6 @@ long hex4(const char* p) {
         v = (v << 4) | d;
     }
     return v;
-}
-
-// The length of the well-formed UTF-8 sequence at p (lead byte >= 0x80), or 0 when it is
-// not one: the interpreter's strict decoder refuses overlong forms, encoded surrogates and
-// anything above U+10FFFF.
-std::size_t utf8_length(const unsigned char* p, const unsigned char* end) {
-    const unsigned c = p[0];
-    const std::size_t avail = static_cast<std::size_t>(end - p);
-    auto cont = [&](std::size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) {
-        return k < avail && p[k] >= lo && p[k] <= hi;
-    };
-    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-        const unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
-        return cont(1, lo, hi) && cont(2) ? 3 : 0;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        const unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
-        return cont(1, lo, hi) && cont(2) && cont(3) ? 4 : 0;
-    }
-    return 0;
-}
-
-void put_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        char b[2] = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
-        out.append(b, 2);
-    } else if (c < 0x10000) {
-        char b[3] = {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
-                     static_cast<char>(0x80 | (c & 0x3F))};
-        out.append(b, 3);
-    } else {
-        char b[4] = {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
-                     static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-        out.append(b, 4);
-    }
 }
 
 void put_int(std::string& out, __int128 v) {
@@ -257,8 +220,8 @@ class Index::Parser {
             }
             if (c < 0x20) return false;
             if (c >= 0x80) {
-                const std::size_t n = utf8_length(reinterpret_cast<const unsigned char*>(p_),
-                                                  reinterpret_cast<const unsigned char*>(end_));
+                const std::size_t n = utf8::sequence_length(reinterpret_cast<const unsigned char*>(p_),
+                                                            reinterpret_cast<const unsigned char*>(end_));
                 if (!n) return false;
                 end_run();
                 d.text.append(p_, n);
@@ -310,7 +273,7 @@ class Index::Parser {
                 continue;
             }
             end_run();
-            put_utf8(d.text, cp);
+            utf8::append(d.text, cp);
         }
     }
 

@@ -11,11 +11,36 @@
 #include <cstring>
 #include <utility>
 
-#include "core/dirent.hpp"
+#include "core/child_path.hpp"
 
 namespace brivel::dirwalk {
 
 namespace {
+
+// How a directory is opened for its listing: what the directory stream's opendir asks for.
+constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
+
+// "." and "..", which a walk never lists.
+bool is_dot(const char* name) { return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)); }
+
+// An entry as os.scandir's is_dir() sees it.
+struct Kind {
+    bool is_dir = false;   // links followed; a broken link is no directory
+    bool is_link = false;  // only tested where is_dir holds
+};
+
+// `type` is the listing's d_type; links and unknown types are asked of the file system,
+// relative to the listed directory's descriptor `dirfd`.
+Kind classify(int dirfd, const char* name, unsigned char type) {
+    Kind k{type == DT_DIR, type == DT_LNK};
+    if (type == DT_LNK || type == DT_UNKNOWN) {
+        struct stat st {};
+        k.is_dir = ::fstatat(dirfd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        if (type == DT_UNKNOWN && k.is_dir)
+            k.is_link = ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+    }
+    return k;
+}
 
 // An open directory descriptor that moves with its frame and closes with it.
 class Fd {
@@ -44,14 +69,10 @@ class Fd {
 
 }  // namespace
 
-struct Walker::Frame {
+struct Walker::Frame : Listing {
     std::string path;
     std::string name;  // entry name in the parent (the root path for the root)
     glob::Text rel;  // relative to the walked root, "\" turned into "/"
-    std::vector<std::string> dirs;
-    std::vector<unsigned char> dir_is_link;
-    std::vector<std::string> files;
-    std::vector<unsigned char> file_type;  // d_type of the listing
     std::size_t file_i = 0, dir_i = 0;
     bool pruned = false;
     Fd fd;  // open while its files are tested and, near the top, while its children are opened
@@ -73,15 +94,51 @@ constexpr std::size_t kOpenAncestors = 64;
 
 }  // namespace
 
+int list(int fd, Listing& out) {
+    // The listing is read with getdents64 straight into one buffer: the stdio-like
+    // directory stream would add a stat and two fcntl calls per directory.
+    alignas(8) static thread_local char buf[32768];
+    for (;;) {
+        long n = ::getdents64(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        // A directory removed while it is read ends there, as the directory stream has it.
+        if (n < 0 && errno == ENOENT) return 0;
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+        for (long off = 0; off < n;) {
+            auto* e = reinterpret_cast<struct dirent64*>(buf + off);
+            off += e->d_reclen;
+            const char* entry = e->d_name;
+            if (is_dot(entry)) continue;
+            unsigned char type = e->d_type;
+            Kind kind = classify(fd, entry, type);
+            if (kind.is_dir) {
+                out.dirs.emplace_back(entry);
+                out.dir_is_link.push_back(kind.is_link);
+            } else {
+                out.files.emplace_back(entry);
+                out.file_type.push_back(type);
+            }
+        }
+    }
+}
+
+int list(const std::string& path, Listing& out) {
+    const int fd = ::open(path.c_str(), kOpenFlags);
+    if (fd < 0) return errno;
+    const int err = list(fd, out);
+    ::close(fd);
+    return err;
+}
+
 // Lists a directory whole. A directory that cannot be opened or read is skipped with
 // everything below it, as the interpreter's walk does without an error handler.
 bool Walker::open_frame(Frame& f, const Frame* parent, const std::string& name) {
     // The interpreter reaches every directory by its full path; one that long cannot be
     // opened there, so it is not opened here either.
     if (f.path.size() >= PATH_MAX) return false;
-    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
-    int fd = parent && parent->fd >= 0 ? ::openat(parent->fd, name.c_str(), kFlags) : -1;
-    if (fd < 0) fd = ::open(f.path.c_str(), kFlags);
+    int fd = parent && parent->fd >= 0 ? ::openat(parent->fd, name.c_str(), kOpenFlags) : -1;
+    if (fd < 0) fd = ::open(f.path.c_str(), kOpenFlags);
     if (fd < 0) return false;
     f.fd = fd;  // closed with the frame
     if (follow_) {
@@ -91,32 +148,7 @@ bool Walker::open_frame(Frame& f, const Frame* parent, const std::string& name) 
         f.ino = st.st_ino;
         if (on_path(f.dev, f.ino)) return false;  // a link back to a directory being walked
     }
-    // The listing is read with getdents64 straight into one buffer: the stdio-like
-    // directory stream would add a stat and two fcntl calls per directory.
-    alignas(8) static thread_local char buf[32768];
-    for (;;) {
-        long n = ::getdents64(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) break;
-        for (long off = 0; off < n;) {
-            auto* e = reinterpret_cast<struct dirent64*>(buf + off);
-            off += e->d_reclen;
-            const char* entry = e->d_name;
-            if (dirent_kind::is_dot(entry)) continue;
-            unsigned char type = e->d_type;
-            dirent_kind::Kind kind = dirent_kind::classify(fd, entry, type);
-            if (kind.is_dir) {
-                f.dirs.emplace_back(entry);
-                f.dir_is_link.push_back(kind.is_link);
-            } else {
-                f.files.emplace_back(entry);
-                f.file_type.push_back(type);
-            }
-        }
-    }
+    if (list(fd, f) != 0) return false;
     f.id = ++next_id_;
     return true;
 }
@@ -198,9 +230,7 @@ Step Walker::next(Matcher& matcher, File& out) {
             std::size_t i = f.dir_i++;
             if (!follow_ && f.dir_is_link[i]) continue;
             Frame child;
-            child.path = f.path;
-            if (child.path.empty() || child.path.back() != '/') child.path += '/';
-            child.path += f.dirs[i];
+            child.path = child_path::join(f.path, f.dirs[i]);
             child.name = f.dirs[i];
             child.rel = f.rel;
             if (!child.rel.empty()) child.rel += U'/';

@@ -26,6 +26,23 @@ class Matcher {
 
 using Decoder = std::function<void(std::string_view bytes, glob::Text& out)>;
 
+// One directory's entries but "." and "..", in the order the system lists them, split as
+// os.walk splits them: directories once links are followed (and whether the entry itself
+// is a link), and everything else (with the listing's d_type).
+struct Listing {
+    std::vector<std::string> dirs;
+    std::vector<unsigned char> dir_is_link;
+    std::vector<std::string> files;
+    std::vector<unsigned char> file_type;
+};
+
+// Appends the entries of the open directory `fd` to `out`. Returns 0, or the errno that
+// made the listing fail: the directory then counts as one that cannot be listed, whatever
+// `out` got.
+int list(int fd, Listing& out);
+// The same for the directory at `path`, opened and closed here; the errno may be the open's.
+int list(const std::string& path, Listing& out);
+
 // A file of the directory on top of the walk's current path.
 struct File {
     std::string name;           // entry name (bytes)

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/utf8.hpp"
+
 namespace brivel::glob {
 
 bool Pattern::Set::contains(char32_t c) const {
@@ -185,37 +187,18 @@ bool RuleSet::ignored(View raw) const {
 }
 
 void decode_fs(std::string_view b, Text& out) {
-    const std::size_t n = b.size();
-    std::size_t i = 0;
-    auto cont = [&](std::size_t k) { return k < n && (static_cast<unsigned char>(b[k]) & 0xC0) == 0x80; };
-    while (i < n) {
-        unsigned char c = static_cast<unsigned char>(b[i]);
-        if (c < 0x80) {
-            out += static_cast<char32_t>(c);
-            ++i;
+    const auto* p = reinterpret_cast<const unsigned char*>(b.data());
+    const auto* end = p + b.size();
+    while (p < end) {
+        if (*p < 0x80) {
+            out += static_cast<char32_t>(*p++);
             continue;
         }
-        char32_t cp = 0;
-        std::size_t len = 0;
-        if (c >= 0xC2 && c <= 0xDF && cont(i + 1)) {
-            cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(b[i + 1]) & 0x3Fu);
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF && cont(i + 1) && cont(i + 2)) {
-            cp = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(b[i + 1]) & 0x3Fu) << 6) |
-                 (static_cast<unsigned char>(b[i + 2]) & 0x3Fu);
-            // overlong forms and encoded surrogates are invalid
-            if (cp >= 0x800 && !(cp >= 0xD800 && cp <= 0xDFFF)) len = 3;
-        } else if (c >= 0xF0 && c <= 0xF4 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
-            cp = ((c & 0x07u) << 18) | ((static_cast<unsigned char>(b[i + 1]) & 0x3Fu) << 12) |
-                 ((static_cast<unsigned char>(b[i + 2]) & 0x3Fu) << 6) | (static_cast<unsigned char>(b[i + 3]) & 0x3Fu);
-            if (cp >= 0x10000 && cp <= 0x10FFFF) len = 4;
-        }
-        if (len) {
-            out += cp;
-            i += len;
+        if (const std::size_t n = utf8::sequence_length(p, end)) {
+            out += utf8::decode(p, n);
+            p += n;
         } else {
-            out += static_cast<char32_t>(0xDC00 + c);
-            ++i;
+            out += static_cast<char32_t>(0xDC00 + *p++);
         }
     }
 }

@@ -1,6 +1,5 @@
 #include "core/zip_writer.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <zlib.h>
@@ -15,9 +14,11 @@
 #include <new>
 #include <stdexcept>
 
-#include "core/dirent.hpp"
+#include "core/child_path.hpp"
+#include "core/dirwalk.hpp"
 #include "core/filereader.hpp"
 #include "core/spread.hpp"
+#include "core/utf8.hpp"
 
 namespace brivel::zipw {
 
@@ -260,39 +261,6 @@ std::uint32_t dos_datetime(std::int64_t mtime) {
     return date << 16 | time;
 }
 
-bool valid_utf8(const std::string& name) {
-    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
-    const auto* end = p + name.size();
-    while (p < end) {
-        unsigned c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        std::size_t n;
-        unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            n = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            n = 2;
-            if (c == 0xE0) lo = 0xA0;  // overlong
-            if (c == 0xED) hi = 0x9F;  // surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            n = 3;
-            if (c == 0xF0) lo = 0x90;  // overlong
-            if (c == 0xF4) hi = 0x8F;  // past U+10FFFF
-        } else {
-            return false;
-        }
-        if (static_cast<std::size_t>(end - p) <= n) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (std::size_t k = 2; k <= n; ++k)
-            if ((p[k] & 0xC0) != 0x80) return false;
-        p += n + 1;
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------------- directory walk
 
 namespace {
@@ -300,46 +268,6 @@ namespace {
 struct Candidate {
     std::string path, rel;
 };
-
-std::string join(const std::string& dir, const char* name) {
-    std::string s = dir;
-    if (!s.empty() && s.back() != '/') s += '/';
-    s += name;
-    return s;
-}
-
-// Lists one directory as os.walk does: entries that are directories once links are
-// followed go to `dirs` (with whether they are links), everything else to `files`.
-// Returns 0 or the errno that made the listing fail (the directory then counts as empty).
-struct Listing {
-    std::vector<std::string> files, dirs;
-    std::vector<unsigned char> dir_is_link;
-};
-
-int list_directory(const std::string& path, Listing& out) {
-    DIR* d = ::opendir(path.empty() ? "" : path.c_str());
-    if (!d) return errno;
-    const int fd = ::dirfd(d);
-    for (;;) {
-        errno = 0;
-        struct dirent* e = ::readdir(d);
-        if (!e) {
-            int err = errno;
-            ::closedir(d);
-            if (err != 0) out = Listing{};
-            return err;
-        }
-        const char* name = e->d_name;
-        if (dirent_kind::is_dot(name)) continue;
-        dirent_kind::Kind kind = dirent_kind::classify(fd, name, e->d_type);
-        if (kind.is_dir) {
-            out.dirs.emplace_back(name);
-            out.dir_is_link.push_back(kind.is_link);
-        } else {
-            out.files.emplace_back(name);
-        }
-    }
-}
 
 // The files of the tree in walk order; false when `stop` broke the walk off.
 bool collect(const std::string& top, std::vector<Candidate>& out, const cancel::Token* stop) {
@@ -351,14 +279,14 @@ bool collect(const std::string& top, std::vector<Candidate>& out, const cancel::
         if (stop && stop->stopped()) return false;
         Dir dir = std::move(stack.back());
         stack.pop_back();
-        Listing listing;
-        if (list_directory(dir.path, listing) != 0) continue;  // contributes nothing
-        auto rel_of = [&dir](const std::string& name) { return dir.rel.empty() ? name : dir.rel + "/" + name; };
-        for (const std::string& name : listing.files) out.push_back({join(dir.path, name.c_str()), rel_of(name)});
+        dirwalk::Listing listing;
+        if (dirwalk::list(dir.path, listing) != 0) continue;  // contributes nothing
+        for (const std::string& name : listing.files)
+            out.push_back({child_path::join(dir.path, name), child_path::join(dir.rel, name)});
         // Pushed in reverse, so the first subdirectory is walked first.
         for (std::size_t i = listing.dirs.size(); i-- > 0;)
             if (!listing.dir_is_link[i])
-                stack.push_back({join(dir.path, listing.dirs[i].c_str()), rel_of(listing.dirs[i])});
+                stack.push_back({child_path::join(dir.path, listing.dirs[i]), child_path::join(dir.rel, listing.dirs[i])});
     }
     return true;
 }
@@ -413,7 +341,7 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, cons
                 fail(DirectoryFailure::open, err);
                 continue;
             }
-            if (!valid_utf8(f.rel)) {
+            if (!utf8::valid(f.rel)) {  // the only member names zipfile can write
                 fail(DirectoryFailure::bad_name, 0);
                 continue;
             }

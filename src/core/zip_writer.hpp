@@ -81,9 +81,6 @@ class Archive {
 // 23:59:58 as zipfile does without strict time stamps. High 16 bits: date, low: time.
 std::uint32_t dos_datetime(std::int64_t mtime);
 
-// Whether `name` is valid UTF-8 (the only member names zipfile can write).
-bool valid_utf8(const std::string& name);
-
 // Archive of the directory tree at `top`, as zipping every file that os.walk(top) lists
 // would make it: directories top-down, each one's files in listing order before its
 // subdirectories, links to directories not entered, directories that cannot be listed (`top`

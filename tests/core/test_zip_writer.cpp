@@ -190,16 +190,6 @@ TEST(dos_time_is_clamped_like_zipfile) {
     CHECK_EQ(zipw::dos_datetime(7000000000LL), ((127u << 9 | 12u << 5 | 31u) << 16) | (23u << 11 | 59u << 5 | 29u));
 }
 
-TEST(utf8_names) {
-    CHECK(zipw::valid_utf8("plain/a.txt"));
-    CHECK(zipw::valid_utf8("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"));
-    CHECK(!zipw::valid_utf8("\xff"));
-    CHECK(!zipw::valid_utf8("\xc3"));
-    CHECK(!zipw::valid_utf8("\xed\xa0\x80"));      // an encoded surrogate
-    CHECK(!zipw::valid_utf8("\xe0\x80\xaf"));      // overlong
-    CHECK(!zipw::valid_utf8("\xf4\x90\x80\x80"));  // past U+10FFFF
-}
-
 TEST(directory_in_walk_order_with_links_and_special_files) {
     TempDir t;
     t.file("x", "xx");

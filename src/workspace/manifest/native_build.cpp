@@ -24,6 +24,7 @@
 #include "common/ns.hpp"
 #include "core/arena.hpp"
 #include "core/cachedoc.hpp"
+#include "core/child_path.hpp"
 #include "core/dirwalk.hpp"
 #include "core/filereader.hpp"
 #include "core/filescan.hpp"
@@ -129,11 +130,6 @@ class RelSet {
 };
 
 std::size_t hash_text(glob::View text) { return std::hash<glob::View>{}(text); }
-
-// `dir` "/" `name`, stored in `bytes` (no second "/" after a directory such as "/").
-std::string_view add_child(arena::Bytes& bytes, std::string_view dir, std::string_view name) {
-    return bytes.add(dir, !dir.empty() && dir.back() == '/' ? 0 : '/', name);
-}
 
 // The new cache document, written beside the old one by a thread of its own while the
 // records are made, and renamed over the old one only once the build has its result: a
@@ -386,7 +382,8 @@ void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::h
                     const std::string& name = walker.name_at(level);
                     Dir d;
                     d.parent = static_cast<long>(parent);
-                    d.path = add_child(s.dir_bytes, s.dirs[parent].path, name);
+                    const std::string_view above = s.dirs[parent].path;
+                    d.path = s.dir_bytes.add(above, child_path::separator(above), name);
                     d.name = d.path.substr(d.path.size() - name.size());
                     index = static_cast<std::uint32_t>(s.dirs.size());
                     s.dirs.push_back(std::move(d));
@@ -412,7 +409,7 @@ void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::h
                 d.has_prefix = true;
             }
             Entry& e = s.take(hash);
-            e.item.path = add_child(s.file_bytes, d.path, file.name);
+            e.item.path = s.file_bytes.add(d.path, child_path::separator(d.path), file.name);
             e.name_at = static_cast<std::uint32_t>(e.item.path.size() - file.name.size());
             e.item.sig = cachedoc::signature_of(file.st);
             e.mode = file.st.st_mode;
