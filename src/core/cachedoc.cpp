@@ -384,47 +384,27 @@ bool Index::parse(std::string_view text) {
 void Index::reset_entries() {
     text_.clear();
     entries_.clear();
-    std::fill(slots_.begin(), slots_.end(), 0);
+    slots_.reset();
 }
 
 void Index::clear() {
     text_.clear();
     entries_.clear();
-    std::vector<std::uint32_t>().swap(slots_);
+    slots_.clear();
 }
 
 const Index::Entry* Index::find(std::string_view key, std::size_t hash) const {
-    if (slots_.empty()) return nullptr;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        const std::uint32_t s = slots_[i];
-        if (!s) return nullptr;
-        const Entry& e = entries_[s - 1];
-        if (e.hash == hash && e.key == key) return &e;
-    }
+    const auto at = slots_.find(hash, [&](std::uint32_t k) { return entries_[k].key == key; });
+    return at ? &entries_[*at] : nullptr;
 }
 
 Index::Entry& Index::upsert(std::string_view key) {
     const std::size_t hash = hash_key(key);
     if (Entry* e = const_cast<Entry*>(find(key, hash))) return *e;
-    if ((entries_.size() + 1) * 2 > slots_.size()) {
-        // Grow to keep the table at most half full.
-        std::vector<std::uint32_t> bigger(slots_.empty() ? 64 : slots_.size() * 2, 0);
-        const std::size_t mask = bigger.size() - 1;
-        for (std::size_t k = 0; k < entries_.size(); ++k) {
-            std::size_t i = entries_[k].hash & mask;
-            while (bigger[i]) i = (i + 1) & mask;
-            bigger[i] = static_cast<std::uint32_t>(k + 1);
-        }
-        slots_.swap(bigger);
-    }
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = hash & mask;
-    while (slots_[i]) i = (i + 1) & mask;
-    slots_[i] = static_cast<std::uint32_t>(entries_.size() + 1);
     Entry& e = entries_.emplace_back();
     e.key = text_.add(key);
     e.hash = hash;
+    slots_.append(hash);
     return e;
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/arena.hpp"
+#include "core/hash_index.hpp"
 
 namespace brivel::cachedoc {
 
@@ -114,7 +115,11 @@ class Index {
     // made while the index grows, which kept a second, larger copy alive for a moment.
     arena::Bytes text_;
     arena::Stable<Entry> entries_;
-    std::vector<std::uint32_t> slots_;  // open addressing: 0 empty, else entry index + 1
+    struct EntryHash {
+        const arena::Stable<Entry>* entries;
+        std::size_t operator()(std::uint32_t k) const { return (*entries)[k].hash; }
+    };
+    hash_index::HashIndex<EntryHash> slots_{EntryHash{&entries_}};  // the entries by key
 
     const Entry* find(std::string_view key, std::size_t hash) const;
     Entry& upsert(std::string_view key);

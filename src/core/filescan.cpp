@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "core/digest.hpp"
+#include "core/hashpool.hpp"
 
 namespace brivel::filescan {
 
@@ -19,16 +20,16 @@ constexpr long long kBatchBytes = 1 << 20;
 
 Scanner::Scanner(std::size_t workers, std::size_t chunk, const cachedoc::Index& index,
                  std::shared_future<void> index_ready)
-    : index_(index), index_ready_(std::move(index_ready)), block_(digest::block_size(chunk)) {
+    : index_(index),
+      index_ready_(std::move(index_ready)),
+      block_(digest::block_size(chunk)),
+      workers_([this] {
+          // Taken and let go: a waiter has either seen the failure or is asleep, and woken.
+          { std::lock_guard<std::mutex> hold(m_); }
+          done_cv_.notify_all();
+      }) {
     batch_.reserve(kBatch);
-    for (std::size_t t = 0; t < std::max<std::size_t>(1, workers); ++t) {
-        try {
-            threads_.emplace_back([this] { run(); });
-        } catch (...) {
-            if (threads_.empty()) throw;
-            break;  // the system refuses more threads: the ones running share the work
-        }
-    }
+    workers_.start(std::max<std::size_t>(1, workers), [this] { run(); }, threads::Workers::Refusal::thrown_if_none);
 }
 
 Scanner::~Scanner() {
@@ -38,7 +39,7 @@ Scanner::~Scanner() {
     }
     stop_.request();
     work_cv_.notify_all();
-    for (std::thread& t : threads_) t.join();
+    workers_.join();
 }
 
 void Scanner::add(Item& item) {
@@ -67,46 +68,61 @@ void Scanner::flush() {
 bool Scanner::wait(std::chrono::milliseconds limit) {
     flush();
     std::unique_lock<std::mutex> hold(m_);
-    done_cv_.wait_for(hold, limit, [&] { return done_ == added_ || failure_; });
-    if (failure_) std::rethrow_exception(failure_);
+    done_cv_.wait_for(hold, limit, [&] { return done_ == added_ || workers_.failed(); });
+    workers_.rethrow();
     return done_ == added_;
 }
 
 void Scanner::run() {
-    try {
-        std::unique_ptr<unsigned char[]> buf(new unsigned char[block_]);
-        bool index_seen = false;
-        for (;;) {
-            std::vector<Item*> batch;
+    Turn turn;
+    Item* item = nullptr;
+    hashpool::hash_files(
+        block_, &stop_,
+        [&]() -> const char* {
+            item = next(turn);
+            return item ? item->path.data() : nullptr;
+        },
+        [&](int error, const digest::FileDigest& d) {
+            if (error) {
+                item->error = error;
+                item->read_error = d.opened;
+                item->state = Item::State::failed;
+                return;
+            }
+            item->sha = d.raw;
+            item->bytes = d.bytes;
+            item->state = Item::State::hashed;
+        });
+}
+
+Item* Scanner::next(Turn& turn) {
+    for (;;) {
+        if (turn.at == turn.batch.size()) {
+            if (!turn.batch.empty()) {
+                {
+                    std::lock_guard<std::mutex> hold(m_);
+                    done_ += turn.batch.size();
+                }
+                done_cv_.notify_all();
+            }
             {
                 std::unique_lock<std::mutex> hold(m_);
                 work_cv_.wait(hold, [&] { return stopping_ || !queue_.empty(); });
-                if (stopping_) return;
-                batch = std::move(queue_.front());
+                if (stopping_) return nullptr;
+                turn.batch = std::move(queue_.front());
                 queue_.pop_front();
             }
+            turn.at = 0;
             // The index may still be read; a stop must not wait for it.
-            while (!index_seen) {
-                index_seen = index_ready_.wait_for(std::chrono::milliseconds(10)) == std::future_status::ready;
+            while (!turn.index_seen) {
+                turn.index_seen = index_ready_.wait_for(std::chrono::milliseconds(10)) == std::future_status::ready;
                 std::lock_guard<std::mutex> hold(m_);
-                if (stopping_) return;
+                if (stopping_) return nullptr;
             }
-            for (Item* item : batch) {
-                if (stop_.requested()) return;  // a stop ends the batch too
-                process(*item, buf.get());
-            }
-            {
-                std::lock_guard<std::mutex> hold(m_);
-                done_ += batch.size();
-            }
-            done_cv_.notify_all();
         }
-    } catch (...) {
-        {
-            std::lock_guard<std::mutex> hold(m_);
-            if (!failure_) failure_ = std::current_exception();
-        }
-        done_cv_.notify_all();
+        if (stop_.requested()) return nullptr;  // a stop ends the batch too
+        Item* item = turn.batch[turn.at++];
+        if (!from_index(*item)) return item;
     }
 }
 
@@ -117,22 +133,6 @@ bool Scanner::from_index(Item& item) const {
     item.bytes = static_cast<std::uint64_t>(item.sig.size);
     item.state = Item::State::hit;
     return true;
-}
-
-void Scanner::process(Item& item, unsigned char* buf) {
-    if (from_index(item)) return;
-    digest::FileDigest d;
-    d.want_hex = false;
-    item.error = digest::sha256_file(item.path.data(), buf, block_, d, &stop_);
-    if (item.error == cancel::kCancelled && stop_.requested()) return;  // the scan is being given up
-    if (item.error) {
-        item.read_error = d.opened;
-        item.state = Item::State::failed;
-        return;
-    }
-    item.sha = d.raw;
-    item.bytes = d.bytes;
-    item.state = Item::State::hashed;
 }
 
 std::string_view Item::hex(char (&buf)[64]) const {

@@ -9,18 +9,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <exception>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "core/cachedoc.hpp"
 #include "core/cancel.hpp"
 #include "core/digest.hpp"
+#include "core/workers.hpp"
 
 namespace brivel::filescan {
 
@@ -73,11 +72,16 @@ class Scanner {
     std::size_t added_ = 0, done_ = 0;
     bool stopping_ = false;
     cancel::Token stop_;  // stopping_, read between files and blocks without the lock
-    std::exception_ptr failure_;
-    std::vector<std::thread> threads_;
+    threads::Workers workers_;  // last: its threads use all of the above
 
+    // A worker's place in the queue: the batch it works through.
+    struct Turn {
+        std::vector<Item*> batch;
+        std::size_t at = 0;
+        bool index_seen = false;
+    };
     void run();
-    void process(Item& item, unsigned char* buf);
+    Item* next(Turn& turn);
     bool from_index(Item& item) const;
 };
 

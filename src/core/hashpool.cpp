@@ -28,28 +28,43 @@ bool hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk
     const std::size_t block = digest::block_size(chunk);
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};  // a thread's exception: the others end early
-    auto cancelled = [stop] { return stop && stop->requested(); };
-    auto work = [&] {
-        std::unique_ptr<unsigned char[]> buf(new unsigned char[block]);
-        while (!failed.load(std::memory_order_relaxed)) {
-            if (stop && stop->stopped()) break;
-            std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= jobs.size()) break;
-            HashJob& j = jobs[i];
-            digest::FileDigest d;
-            const int err = digest::sha256_file(j.path.c_str(), buf.get(), block, d, stop);
-            if (err == cancel::kCancelled && cancelled()) break;
-            j.error = err;
-            j.read_error = j.error != 0 && d.opened;
-            if (j.error == 0) {
-                j.hex = std::move(d.hex);
-                j.bytes = d.bytes;
-            }
-            j.done = true;
-        }
-    };
-    spread(std::min(workers, jobs.size()), failed, work);
-    return !cancelled();
+    spread(std::min(workers, jobs.size()), failed, [&] {
+        HashJob* job = nullptr;
+        hash_files(
+            block, stop,
+            [&]() -> const char* {
+                if (failed.load(std::memory_order_relaxed)) return nullptr;
+                const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+                if (i >= jobs.size()) return nullptr;
+                job = &jobs[i];
+                return job->path.c_str();
+            },
+            [&](int error, const digest::FileDigest& d) {
+                job->error = error;
+                job->read_error = error != 0 && d.opened;
+                if (error == 0) {
+                    job->hex = digest::hex(d.raw.data(), d.raw.size());
+                    job->bytes = d.bytes;
+                }
+                job->done = true;
+            });
+    });
+    return !(stop && stop->requested());
+}
+
+void hash_files(std::size_t block, const cancel::Token* stop, const std::function<const char*()>& next,
+                const std::function<void(int error, const digest::FileDigest& d)>& done) {
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[block]);
+    for (;;) {
+        if (stop && stop->stopped()) return;
+        const char* path = next();
+        if (!path) return;
+        digest::FileDigest d;
+        d.want_hex = false;
+        const int error = digest::sha256_file(path, buf.get(), block, d, stop);
+        if (error == cancel::kCancelled && stop && stop->requested()) return;
+        done(error, d);
+    }
 }
 
 }  // namespace brivel::hashpool

@@ -1,15 +1,18 @@
-// Batch stat and batch hashing of local files for the manifest resolution. Plain C++,
-// run with the GIL released; hashing spreads over worker threads.
+// Batch stat and batch hashing of local files for the manifest resolution, and the loop of
+// a hashing thread that the build's scanner runs too. Plain C++, run with the GIL released;
+// hashing spreads over worker threads.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "core/cancel.hpp"
+#include "core/digest.hpp"
 
 namespace brivel::hashpool {
 
@@ -39,5 +42,14 @@ struct HashJob {
 // (std::bad_alloc for a block buffer) is rethrown here after every thread has been joined.
 bool hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk,
               const cancel::Token* stop = nullptr);
+
+// One hashing thread's loop, for passes whose files come from anywhere: `next()` gives the
+// path (NUL-terminated) of the next file, nullptr when there is none; the file is read in
+// blocks of `block` bytes (digest::block_size) into a buffer of the loop's own, and
+// `done(error, digest)` gets its outcome: 0 or the errno of the failed open or read, and
+// the raw digest. Once `stop` (asked before every file and every block) is requested, the
+// file being hashed breaks off, is not handed to `done`, and the loop ends.
+void hash_files(std::size_t block, const cancel::Token* stop, const std::function<const char*()>& next,
+                const std::function<void(int error, const digest::FileDigest& d)>& done);
 
 }  // namespace brivel::hashpool

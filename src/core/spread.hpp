@@ -9,37 +9,20 @@
 
 #include <atomic>
 #include <cstddef>
-#include <exception>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include <utility>
+
+#include "core/workers.hpp"
 
 namespace brivel::threads {
 
 template <class F>
 void spread(std::size_t workers, std::atomic<bool>& stop, F&& work) {
-    std::mutex m;
-    std::exception_ptr first;
-    auto guarded = [&] {
-        try {
-            work();
-        } catch (...) {
-            stop.store(true, std::memory_order_relaxed);
-            std::lock_guard<std::mutex> hold(m);
-            if (!first) first = std::current_exception();
-        }
-    };
-    std::vector<std::thread> threads;
-    for (std::size_t t = 1; t < workers; ++t) {
-        try {
-            threads.emplace_back(guarded);
-        } catch (...) {
-            break;  // no more threads (or no memory for one): the ones running share the rest
-        }
-    }
-    guarded();
-    for (std::thread& t : threads) t.join();
-    if (first) std::rethrow_exception(first);
+    Workers crew([&stop] { stop.store(true, std::memory_order_relaxed); });
+    const std::function<void()> each = [&work] { work(); };
+    crew.start(workers > 1 ? workers - 1 : 0, each, Workers::Refusal::tolerated);
+    crew.run(each);
+    crew.join();
+    crew.rethrow();
 }
 
 template <class F>

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "bounded.hpp"
 #include "temp_file.hpp"
 #include "core/arena.hpp"
 #include "core/cachedoc.hpp"
@@ -24,6 +25,7 @@
 
 using namespace brivel;
 using check::TempFile;
+using check::bounded;
 using filescan::Item;
 using filescan::Scanner;
 using State = filescan::Item::State;
@@ -74,27 +76,6 @@ Item item_of(arena::Bytes& paths, std::string_view path, const cachedoc::Signatu
     item.path = paths.add(path);
     item.sig = sig;
     return item;
-}
-
-// Runs `f` on a thread and gives it `limit` to end; a hang fails the whole run at once
-// rather than blocking it forever.
-void bounded(const char* what, std::chrono::milliseconds limit, std::function<void()> f) {
-    std::mutex m;
-    std::condition_variable cv;
-    bool finished = false;
-    std::thread t([&] {
-        f();
-        std::lock_guard<std::mutex> hold(m);
-        finished = true;
-        cv.notify_all();
-    });
-    std::unique_lock<std::mutex> hold(m);
-    if (!cv.wait_for(hold, limit, [&] { return finished; })) {
-        std::fprintf(stderr, "%s did not end within %lld ms\n", what, static_cast<long long>(limit.count()));
-        std::_Exit(1);
-    }
-    hold.unlock();
-    t.join();
 }
 
 }  // namespace

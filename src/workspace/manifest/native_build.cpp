@@ -29,6 +29,7 @@
 #include "core/filereader.hpp"
 #include "core/filescan.hpp"
 #include "core/filewriter.hpp"
+#include "core/hash_index.hpp"
 #include "workspace/manifest/hash_pass.hpp"
 #include "workspace/manifest/hashing.hpp"
 #include "workspace/manifest/ignore.hpp"
@@ -83,50 +84,10 @@ struct Entry {
     bool regular = false;
 };
 
-// The relpaths taken so far, as entry indices keyed by the relpath's hash; texts are
-// compared only when two hashes meet, so no relpath is stored twice.
-class RelSet {
-  public:
-    // True when `same(index)` holds for an entry recorded under `hash`.
-    template <class Same>
-    bool contains(std::size_t hash, Same same) const {
-        if (slots_.empty()) return false;
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = hash & mask; slots_[i].used; i = (i + 1) & mask)
-            if (slots_[i].hash == hash && same(slots_[i].index)) return true;
-        return false;
-    }
-    void clear() {
-        std::vector<Slot>().swap(slots_);
-        count_ = 0;
-    }
-    void insert(std::size_t hash, std::uint32_t index) {
-        if ((count_ + 1) * 2 > slots_.size()) grow();
-        place(slots_, {hash, index, true});
-        ++count_;
-    }
-
-  private:
-    struct Slot {
-        std::size_t hash = 0;
-        std::uint32_t index = 0;
-        bool used = false;
-    };
-    std::vector<Slot> slots_;
-    std::size_t count_ = 0;
-
-    static void place(std::vector<Slot>& slots, Slot s) {
-        const std::size_t mask = slots.size() - 1;
-        std::size_t i = s.hash & mask;
-        while (slots[i].used) i = (i + 1) & mask;
-        slots[i] = s;
-    }
-    void grow() {
-        std::vector<Slot> bigger(slots_.empty() ? 1024 : slots_.size() * 2);
-        for (const Slot& s : slots_)
-            if (s.used) place(bigger, s);
-        slots_.swap(bigger);
-    }
+// The hash of an entry's relpath, kept by the build (State::rel_hashes).
+struct RelHash {
+    const arena::Stable<std::size_t>* hashes;
+    std::size_t operator()(std::uint32_t i) const { return (*hashes)[i]; }
 };
 
 std::size_t hash_text(glob::View text) { return std::hash<glob::View>{}(text); }
@@ -221,7 +182,10 @@ struct NativeBuild::State {
     std::vector<Mount> mounts;
     std::vector<External> externals;
     arena::Stable<Entry> entries;  // stays in place while the workers hold its items
-    RelSet seen;
+    // The relpaths taken so far: the hash of each entry's relpath, and the entries by it;
+    // texts are compared only when two hashes meet, so no relpath is stored twice.
+    arena::Stable<std::size_t> rel_hashes;
+    hash_index::HashIndex<RelHash> seen{RelHash{&rel_hashes}, 1024};
     std::size_t sources = 0;       // walks and files given as they are
     unsigned __int128 total = 0;
     std::optional<ChildPaths> paths;
@@ -243,8 +207,13 @@ struct NativeBuild::State {
     // A new entry, taken under the relpath of `hash`.
     Entry& take(std::size_t hash) {
         Entry& e = entries.emplace_back();
-        seen.insert(hash, static_cast<std::uint32_t>(entries.size() - 1));
+        rel_hashes.emplace_back() = hash;
+        seen.append(hash);
         return e;
+    }
+    // True when a relpath equal to `text`, of hash `hash`, is taken already.
+    bool taken(std::size_t hash, const glob::Text& text) const {
+        return seen.find(hash, [&](std::uint32_t i) { return rel_text(i) == text; }).has_value();
     }
     // Hands a regular file to the workers (or settles it from the index).
     void queue(Entry& e) {
@@ -398,8 +367,7 @@ void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::h
                 return;
             }
             const std::size_t hash = hash_text(file.rel);
-            if (s.seen.contains(hash, [&](std::uint32_t i) { return s.rel_text(i) == file.rel; }))
-                continue;  // the first file under a relpath wins
+            if (s.taken(hash, file.rel)) continue;  // the first file under a relpath wins
             const std::uint32_t at = levels.back().second;
             Dir& d = s.dirs[at];
             if (!d.has_prefix) {
@@ -430,7 +398,7 @@ void NativeBuild::add_file(py::handle local, py::handle relpath, py::handle to) 
     ++s.sources;
     glob::Text text = to_text(relpath);
     const std::size_t hash = hash_text(text);
-    if (s.seen.contains(hash, [&](std::uint32_t i) { return s.rel_text(i) == text; })) return;
+    if (s.taken(hash, text)) return;
     Entry& e = s.take(hash);
     e.external = static_cast<std::int32_t>(s.externals.size());
     External& x = s.externals.emplace_back();
@@ -471,6 +439,7 @@ py::list NativeBuild::files() {
         py::gil_scoped_release nogil;
         s.index.clear();
         s.seen.clear();  // no file is added any more
+        s.rel_hashes.clear();
         ::malloc_trim(0);
     }
 
