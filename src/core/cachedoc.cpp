@@ -1,6 +1,5 @@
 #include "core/cachedoc.hpp"
 
-#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
