@@ -92,16 +92,16 @@ __int128 nanoseconds(const struct timespec& t) {
 bool Signature::present() const { return nanoseconds(mtime) != 0 && inode != 0; }
 
 Signature signature_of(const struct stat& st) {
-    Signature sig;
-    sig.size = static_cast<long long>(st.st_size);
-    sig.mtime = st.st_mtim;
-    sig.ctime = st.st_ctim;
-    sig.inode = static_cast<unsigned long long>(st.st_ino);
-    return sig;
+    Signature stat_sig;
+    stat_sig.size = static_cast<long long>(st.st_size);
+    stat_sig.mtime = st.st_mtim;
+    stat_sig.ctime = st.st_ctim;
+    stat_sig.inode = static_cast<unsigned long long>(st.st_ino);
+    return stat_sig;
 }
 
-Members members_of(const Signature& sig) {
-    return {sig.size, nanoseconds(sig.mtime), nanoseconds(sig.ctime), static_cast<__int128>(sig.inode)};
+Members members_of(const Signature& stat_sig) {
+    return {stat_sig.size, nanoseconds(stat_sig.mtime), nanoseconds(stat_sig.ctime), static_cast<__int128>(stat_sig.inode)};
 }
 
 void put_string(std::string& out, std::u32string_view s) {
@@ -407,19 +407,19 @@ Index::Entry& Index::upsert(std::string_view key) {
     return e;
 }
 
-std::optional<std::string_view> Index::hit(std::string_view path, const Signature& sig) const {
-    if (!sig.present()) return std::nullopt;
+std::optional<std::string_view> Index::hit(std::string_view path, const Signature& stat_sig) const {
+    if (!stat_sig.present()) return std::nullopt;
     const Entry* e = find(path, hash_key(path));
     if (!e || !e->usable) return std::nullopt;
-    if (Members{e->size, e->mtime, e->ctime, e->inode} != members_of(sig)) return std::nullopt;
+    if (Members{e->size, e->mtime, e->ctime, e->inode} != members_of(stat_sig)) return std::nullopt;
     return e->sha;
 }
 
 Writer::Writer() : out_("{\"version\": 1, \"entries\": {") {}
 
-void Writer::add(std::string_view path, const Signature& sig, std::string_view sha_utf8) {
-    if (!sig.present()) return;
-    add([&](std::string& out) { put_path(out, path); }, members_of(sig),
+void Writer::add(std::string_view path, const Signature& stat_sig, std::string_view sha_utf8) {
+    if (!stat_sig.present()) return;
+    add([&](std::string& out) { put_path(out, path); }, members_of(stat_sig),
         [&](std::string& out) { put_path(out, sha_utf8); });
 }
 

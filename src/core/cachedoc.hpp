@@ -42,7 +42,7 @@ struct Members {
     bool operator==(const Members&) const = default;
 };
 
-Members members_of(const Signature& sig);
+Members members_of(const Signature& stat_sig);
 
 // Appends the JSON text of a string of `n` code points, `at(i)` giving the i-th, as
 // json.dumps(ensure_ascii=True) writes it: printable ASCII as is except '"' and '\\',
@@ -97,7 +97,7 @@ class Index {
     bool parse(std::string_view text);
     // The stored sha256 text (UTF-8) of the entry for `path` when it matches `sig`; the
     // view lives as long as the index.
-    std::optional<std::string_view> hit(std::string_view path, const Signature& sig) const;
+    std::optional<std::string_view> hit(std::string_view path, const Signature& stat_sig) const;
     // The number of paths with an entry (also those whose entry can never match).
     std::size_t size() const { return entries_.size(); }
     void clear();  // frees the memory
@@ -132,7 +132,7 @@ class Writer {
     Writer();  // starts {"version": 1, "entries": {
     // Adds the entry of `path` (file-system bytes). A signature that is not present gives no
     // entry, as the interpreter's build writes none for such a file.
-    void add(std::string_view path, const Signature& sig, std::string_view sha_utf8);
+    void add(std::string_view path, const Signature& stat_sig, std::string_view sha_utf8);
     // Adds an entry whose key and hash the caller appends as JSON strings (put_chars):
     // `key(out)`, then the members, then `sha(out)`.
     template <class Key, class Sha>

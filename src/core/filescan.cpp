@@ -48,7 +48,7 @@ void Scanner::add(Item& item) {
     if (!index_seen_) index_seen_ = index_ready_.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
     if (index_seen_ && from_index(item)) return;
     batch_.push_back(&item);
-    batch_bytes_ += std::max(0LL, item.sig.size);
+    batch_bytes_ += std::max(0LL, item.stat_sig.size);
     if (batch_.size() >= kBatch || batch_bytes_ >= kBatchBytes) flush();
 }
 
@@ -127,10 +127,10 @@ Item* Scanner::next(Turn& turn) {
 }
 
 bool Scanner::from_index(Item& item) const {
-    std::optional<std::string_view> stored = index_.hit(item.path, item.sig);
+    std::optional<std::string_view> stored = index_.hit(item.path, item.stat_sig);
     if (!stored) return false;
     if (!digest::from_hex(*stored, item.sha)) item.stored = std::make_unique<std::string>(*stored);
-    item.bytes = static_cast<std::uint64_t>(item.sig.size);
+    item.bytes = static_cast<std::uint64_t>(item.stat_sig.size);
     item.state = Item::State::hit;
     return true;
 }

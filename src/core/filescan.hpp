@@ -26,7 +26,7 @@ namespace brivel::filescan {
 struct Item {
     // File-system bytes followed by a NUL, kept in place by the owner (an arena).
     std::string_view path;
-    cachedoc::Signature sig;    // from the file's stat
+    cachedoc::Signature stat_sig;  // from the file's stat
     enum class State : unsigned char { queued, hit, hashed, failed };
     State state = State::queued;
     bool read_error = false;    // a failed hash came from a read, after a successful open

@@ -57,8 +57,8 @@ std::string one_entry(const std::string& body) { return R"({"version": 1, "entri
 
 const std::string kGood = one_entry(kBody);
 
-bool hits(const Index& ix, std::string_view path, const Signature& sig, std::string_view sha) {
-    std::optional<std::string_view> got = ix.hit(path, sig);
+bool hits(const Index& ix, std::string_view path, const Signature& stat_sig, std::string_view sha) {
+    std::optional<std::string_view> got = ix.hit(path, stat_sig);
     return got && *got == sha;
 }
 
@@ -104,7 +104,7 @@ TEST(cachedoc_put_string_writes_code_points_as_json_dumps) {
 
 TEST(cachedoc_signature_present_follows_the_stat_rule) {
     struct Case {
-        Signature sig;
+        Signature stat_sig;
         bool present;
     };
     const Case cases[] = {
@@ -115,7 +115,7 @@ TEST(cachedoc_signature_present_follows_the_stat_rule) {
         {sig_of(5, -1, 0, 0, 0, 9), true},        // before 1970
         {sig_of(0, 7, 0, 0, 0, 1), true},         // size and ctime do not matter
     };
-    for (const Case& c : cases) CHECK_EQ(c.sig.present(), c.present);
+    for (const Case& c : cases) CHECK_EQ(c.stat_sig.present(), c.present);
 }
 
 TEST(cachedoc_nanoseconds_are_exact_past_2262) {
@@ -151,10 +151,10 @@ TEST(cachedoc_signature_of_a_stat) {
     st.st_mtim = {1700000000, 123456789};
     st.st_ctim = {1700000001, 0};
     st.st_ino = 42;
-    const Signature sig = cachedoc::signature_of(st);
-    CHECK(sig.present());
-    CHECK(cachedoc::members_of(sig) == cachedoc::members_of(kSig));
-    CHECK(cachedoc::members_of(sig).mtime_ns == static_cast<__int128>(1700000000123456789LL));
+    const Signature stat_sig = cachedoc::signature_of(st);
+    CHECK(stat_sig.present());
+    CHECK(cachedoc::members_of(stat_sig) == cachedoc::members_of(kSig));
+    CHECK(cachedoc::members_of(stat_sig).mtime_ns == static_cast<__int128>(1700000000123456789LL));
     st.st_ino = 0;
     CHECK(!cachedoc::signature_of(st).present());
 }
@@ -187,16 +187,16 @@ TEST(cachedoc_writer_leaves_out_entries_without_a_signature) {
 
 TEST(cachedoc_writer_pieces_join_to_the_whole_document) {
     const std::vector<std::string> paths = {"a.txt", "sub/b \"q\"", "caf\xc3\xa9", "raw\xff", "x"};
-    auto sig = [](std::size_t i) { return sig_of(static_cast<long long>(i), 1, 0, 2, 0, i + 1); };
+    auto stat_sig = [](std::size_t i) { return sig_of(static_cast<long long>(i), 1, 0, 2, 0, i + 1); };
     Writer whole;
-    for (std::size_t i = 0; i < paths.size(); ++i) whole.add(paths[i], sig(i), kHex);
+    for (std::size_t i = 0; i < paths.size(); ++i) whole.add(paths[i], stat_sig(i), kHex);
     const std::string want = whole.finish();
 
     Writer pieces;
     std::vector<std::string> taken = {pieces.take()};
     CHECK_EQ(taken[0], R"({"version": 1, "entries": {)");
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        pieces.add(paths[i], sig(i), kHex);
+        pieces.add(paths[i], stat_sig(i), kHex);
         if (i % 2 == 0) taken.push_back(pieces.take());
     }
     CHECK_EQ(pieces.take(), "");  // nothing added since the last piece
@@ -213,7 +213,7 @@ TEST(cachedoc_writer_pieces_join_to_the_whole_document) {
 TEST(cachedoc_index_finds_what_the_writer_wrote) {
     struct Entry {
         std::string path;
-        Signature sig;
+        Signature stat_sig;
         std::string sha;
     };
     const std::vector<Entry> entries = {
@@ -227,31 +227,31 @@ TEST(cachedoc_index_finds_what_the_writer_wrote) {
         {"a.tx", sig_of(3, 4, 5, 6, 7, 8), std::string(kHex2)},  // a prefix of another path
     };
     Writer w;
-    for (const Entry& e : entries) w.add(e.path, e.sig, e.sha);
+    for (const Entry& e : entries) w.add(e.path, e.stat_sig, e.sha);
     w.add("absent", Signature{}, kHex);
     Index ix;
     CHECK(ix.parse(w.finish()));
     CHECK_EQ(ix.size(), entries.size());
     for (const Entry& e : entries) {
-        CHECK(hits(ix, e.path, e.sig, e.sha));
+        CHECK(hits(ix, e.path, e.stat_sig, e.sha));
         // Any one field changed is a miss.
-        Signature s = e.sig;
+        Signature s = e.stat_sig;
         s.size += 1;
         CHECK(!ix.hit(e.path, s));
-        s = e.sig;
+        s = e.stat_sig;
         s.mtime.tv_nsec += 1;
         CHECK(!ix.hit(e.path, s));
-        s = e.sig;
+        s = e.stat_sig;
         s.mtime.tv_sec += 1;
         CHECK(!ix.hit(e.path, s));
-        s = e.sig;
+        s = e.stat_sig;
         s.ctime.tv_nsec += 1;
         CHECK(!ix.hit(e.path, s));
-        s = e.sig;
+        s = e.stat_sig;
         s.inode -= 1;
         CHECK(!ix.hit(e.path, s));
         // The same time split differently is the same nanosecond count.
-        s = e.sig;
+        s = e.stat_sig;
         s.ctime.tv_sec -= 1;
         s.ctime.tv_nsec += 1000000000;
         CHECK(hits(ix, e.path, s, e.sha));

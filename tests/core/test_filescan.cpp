@@ -46,12 +46,12 @@ struct TempDir {
 cachedoc::Signature signature_of(const std::string& path) {
     struct stat st {};
     CHECK_EQ(::stat(path.c_str(), &st), 0);
-    cachedoc::Signature sig;
-    sig.size = st.st_size;
-    sig.mtime = st.st_mtim;
-    sig.ctime = st.st_ctim;
-    sig.inode = st.st_ino;
-    return sig;
+    cachedoc::Signature stat_sig;
+    stat_sig.size = st.st_size;
+    stat_sig.mtime = st.st_mtim;
+    stat_sig.ctime = st.st_ctim;
+    stat_sig.inode = st.st_ino;
+    return stat_sig;
 }
 
 std::shared_future<void> ready() {
@@ -71,10 +71,10 @@ std::string hex_of(const Item& item) {
 }
 
 // An item whose path lives in `paths`, NUL-terminated as the workers need.
-Item item_of(arena::Bytes& paths, std::string_view path, const cachedoc::Signature& sig = {}) {
+Item item_of(arena::Bytes& paths, std::string_view path, const cachedoc::Signature& stat_sig = {}) {
     Item item;
     item.path = paths.add(path);
-    item.sig = sig;
+    item.stat_sig = stat_sig;
     return item;
 }
 
@@ -166,8 +166,8 @@ TEST(scanner_records_the_errno_of_a_file_it_cannot_hash) {
 TEST(scanner_takes_a_hit_from_the_index_without_reading_the_file) {
     const std::string body = "the real content";
     TempFile f(body);
-    const cachedoc::Signature sig = signature_of(f.path);
-    CHECK(sig.present());
+    const cachedoc::Signature stat_sig = signature_of(f.path);
+    CHECK(stat_sig.present());
     const std::string absent = f.path + ".absent";  // named by the index, not on disk
     const std::string claimed = hex_of(std::string("not the content"));
     std::string upper = hex_of(std::string("upper"));
@@ -176,24 +176,24 @@ TEST(scanner_takes_a_hit_from_the_index_without_reading_the_file) {
     const std::string absent_upper = f.path + ".upper", absent_odd = f.path + ".odd";
 
     cachedoc::Writer w;
-    w.add(f.path, sig, claimed);
-    w.add(absent, sig, claimed);
-    w.add(absent_upper, sig, upper);
-    w.add(absent_odd, sig, odd);
+    w.add(f.path, stat_sig, claimed);
+    w.add(absent, stat_sig, claimed);
+    w.add(absent_upper, stat_sig, upper);
+    w.add(absent_odd, stat_sig, odd);
     cachedoc::Index index;
     CHECK(index.parse(w.finish()));
 
-    cachedoc::Signature changed = sig;
+    cachedoc::Signature changed = stat_sig;
     changed.mtime.tv_nsec = (changed.mtime.tv_nsec + 1) % 1000000000;
     if (changed.mtime.tv_nsec == 0) changed.mtime.tv_sec += 1;
 
     arena::Bytes paths;
-    Item real = item_of(paths, f.path, sig);
-    Item gone = item_of(paths, absent, sig);
+    Item real = item_of(paths, f.path, stat_sig);
+    Item gone = item_of(paths, absent, stat_sig);
     Item gone_changed = item_of(paths, absent, changed);
     Item real_changed = item_of(paths, f.path, changed);
-    Item stored_upper = item_of(paths, absent_upper, sig);
-    Item stored_odd = item_of(paths, absent_odd, sig);
+    Item stored_upper = item_of(paths, absent_upper, stat_sig);
+    Item stored_odd = item_of(paths, absent_odd, stat_sig);
     {
         Scanner scanner(2, 4096, index, ready());
         for (Item* item : {&real, &gone, &gone_changed, &real_changed, &stored_upper, &stored_odd}) scanner.add(*item);
@@ -207,7 +207,7 @@ TEST(scanner_takes_a_hit_from_the_index_without_reading_the_file) {
     // No file at all: only the index can have answered.
     CHECK(gone.state == State::hit);
     CHECK_EQ(hex_of(gone), claimed);
-    CHECK_EQ(gone.bytes, static_cast<std::uint64_t>(sig.size));
+    CHECK_EQ(gone.bytes, static_cast<std::uint64_t>(stat_sig.size));
     digest::Sha256Raw raw{};
     CHECK(digest::from_hex(claimed, raw));
     CHECK(gone.sha == raw);
@@ -294,23 +294,23 @@ TEST(scanner_wait_with_nothing_added_is_done) {
 TEST(scanner_waits_for_the_index_before_using_it) {
     const std::string body = "content";
     TempFile f(body);
-    const cachedoc::Signature sig = signature_of(f.path);
+    const cachedoc::Signature stat_sig = signature_of(f.path);
     const std::string absent = f.path + ".absent";
     const std::string claimed = hex_of(std::string("claimed"));
 
     cachedoc::Index index;  // parsed only after the workers have their items
     std::promise<void> loaded;
     arena::Bytes paths;
-    Item real = item_of(paths, f.path, sig);
-    Item gone = item_of(paths, absent, sig);
+    Item real = item_of(paths, f.path, stat_sig);
+    Item gone = item_of(paths, absent, stat_sig);
     {
         Scanner scanner(2, 4096, index, loaded.get_future().share());
         scanner.add(real);
         scanner.add(gone);
         CHECK(!scanner.wait(50ms));  // the workers hold back until the index is ready
         cachedoc::Writer w;
-        w.add(f.path, sig, claimed);
-        w.add(absent, sig, claimed);
+        w.add(f.path, stat_sig, claimed);
+        w.add(absent, stat_sig, claimed);
         CHECK(index.parse(w.finish()));
         loaded.set_value();
         CHECK(scanner.wait(kLimit));

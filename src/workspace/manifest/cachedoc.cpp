@@ -51,38 +51,38 @@ std::optional<cachedoc::Members> written_form(py::handle entry) {
 
 }  // namespace
 
-py::object signature_member(const cachedoc::Signature& sig, int k) {
+py::object signature_member(const cachedoc::Signature& stat_sig, int k) {
     switch (k) {
-        case 0: return py::int_(sig.size);
-        case 1: return int_of(cachedoc::nanoseconds(sig.mtime));
-        case 2: return int_of(cachedoc::nanoseconds(sig.ctime));
-        default: return py::int_(sig.inode);
+        case 0: return py::int_(stat_sig.size);
+        case 1: return int_of(cachedoc::nanoseconds(stat_sig.mtime));
+        case 2: return int_of(cachedoc::nanoseconds(stat_sig.ctime));
+        default: return py::int_(stat_sig.inode);
     }
 }
 
-py::object signature_dict(const cachedoc::Signature& sig) {
-    if (!sig.present()) return py::none();
+py::object signature_dict(const cachedoc::Signature& stat_sig) {
+    if (!stat_sig.present()) return py::none();
     py::dict d;
     for (int k = 0; k < 4; ++k)
-        if (PyDict_SetItem(d.ptr(), signature_key(k).ptr(), signature_member(sig, k).ptr()) < 0)
+        if (PyDict_SetItem(d.ptr(), signature_key(k).ptr(), signature_member(stat_sig, k).ptr()) < 0)
             throw py::error_already_set();
     return d;
 }
 
-py::object entry_of(py::handle sig, py::handle sha) {
-    if (sig.is_none()) return py::none();
+py::object entry_of(py::handle stat_sig, py::handle sha) {
+    if (stat_sig.is_none()) return py::none();
     py::dict d;
-    if (PyDict_Update(d.ptr(), sig.ptr()) < 0) throw py::error_already_set();
+    if (PyDict_Update(d.ptr(), stat_sig.ptr()) < 0) throw py::error_already_set();
     d[sha256_key()] = sha;
     return d;
 }
 
-void FreshEntries::add(py::handle key, const cachedoc::Signature& sig, py::handle sha) {
-    if (!sig.present()) return;
+void FreshEntries::add(py::handle key, const cachedoc::Signature& stat_sig, py::handle sha) {
+    if (!stat_sig.present()) return;
     if (PyUnicode_CheckExact(sha.ptr()))
-        put({py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(sha), cachedoc::members_of(sig), {}});
+        put({py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(sha), cachedoc::members_of(stat_sig), {}});
     else
-        put({py::reinterpret_borrow<py::object>(key), {}, std::nullopt, entry_of(signature_dict(sig), sha)});
+        put({py::reinterpret_borrow<py::object>(key), {}, std::nullopt, entry_of(signature_dict(stat_sig), sha)});
 }
 
 void FreshEntries::add(py::handle key, py::handle entry) {

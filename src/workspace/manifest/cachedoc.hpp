@@ -11,21 +11,21 @@
 namespace brivel::workspace {
 
 // The int of signature member `k` (size, mtime_ns, ctime_ns, inode).
-py::object signature_member(const cachedoc::Signature& sig, int k);
+py::object signature_member(const cachedoc::Signature& stat_sig, int k);
 // The mapping _stat_signature gives for `sig`, or None when it has none.
-py::object signature_dict(const cachedoc::Signature& sig);
+py::object signature_dict(const cachedoc::Signature& stat_sig);
 
 // A cache entry: a new mapping of the signature's members in their order, then "sha256";
 // None without a signature. The signature itself is left alone: a replaced _stat_signature
 // may hand out one dict for several files.
-py::object entry_of(py::handle sig, py::handle sha);
+py::object entry_of(py::handle stat_sig, py::handle sha);
 
 // The entries of the document one resolution writes, in the order they are added; a path
 // text added twice keeps its first place and its last entry.
 class FreshEntries {
   public:
     // An entry from a native stat; none when `sig` is not present.
-    void add(py::handle key, const cachedoc::Signature& sig, py::handle sha);
+    void add(py::handle key, const cachedoc::Signature& stat_sig, py::handle sha);
     // An entry mapping as entry_of makes it; None adds nothing.
     void add(py::handle key, py::handle entry);
     // Replaces the file `cache_path` (its write_text) with the document; errors are ignored.

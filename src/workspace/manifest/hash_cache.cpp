@@ -24,19 +24,19 @@ py::object stat_signature(py::object st) {
     py::object inode = stat_field(st, "st_ino");
     py::object size = to_int(st.attr("st_size"));
     if (mtime.equal(py::int_(0)) || inode.equal(py::int_(0))) return py::none();
-    py::dict sig;
-    sig["size"] = size;
-    sig["mtime_ns"] = mtime;
-    sig["ctime_ns"] = ctime;
-    sig["inode"] = inode;
-    return sig;
+    py::dict stat_sig;
+    stat_sig["size"] = size;
+    stat_sig["mtime_ns"] = mtime;
+    stat_sig["ctime_ns"] = ctime;
+    stat_sig["inode"] = inode;
+    return stat_sig;
 }
 
-py::object hash_cache_hit(py::object cached, py::object sig) {
+py::object hash_cache_hit(py::object cached, py::object stat_sig) {
     args::exact_dict(cached, "cached", true);
-    args::exact_dict(sig, "sig", true);
-    if (cached.is_none() || !args::truthy(cached) || sig.is_none() || !args::truthy(sig)) return py::none();
-    return matching_hash(cached, [&](int k) { return member_or_none(sig, signature_key(k)); });
+    args::exact_dict(stat_sig, "sig", true);
+    if (cached.is_none() || !args::truthy(cached) || stat_sig.is_none() || !args::truthy(stat_sig)) return py::none();
+    return matching_hash(cached, [&](int k) { return member_or_none(stat_sig, signature_key(k)); });
 }
 
 py::object hash_cache_dir() { return cache_subdir("hashcache"); }

@@ -58,7 +58,7 @@ void hash_through_namespace(const std::vector<HashWork>& work, long long workers
     py::cpp_function fn(&hash_one, py::name("_hash_one"));
     py::list items;
     for (const HashWork& w : work)
-        items.append(py::make_tuple(w.index, w.local, w.rel, w.to, w.mode, w.native ? signature_dict(*w.native) : w.sig));
+        items.append(py::make_tuple(w.index, w.local, w.rel, w.to, w.mode, w.native ? signature_dict(*w.native) : w.stat_sig));
     py::list out;
     if (workers == 1) {
         for (py::handle item : items) out.append(fn(item));
@@ -109,7 +109,7 @@ void hash_natively(const std::vector<HashWork>& work, long long workers, std::ve
         if (w.native)
             fresh.add(py::str(w.local), *w.native, sha);
         else
-            fresh.add(py::str(w.local), entry_of(w.sig, sha));
+            fresh.add(py::str(w.local), entry_of(w.stat_sig, sha));
     }
     if (failure) throw std::move(*failure);
 }

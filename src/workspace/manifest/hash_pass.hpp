@@ -17,7 +17,7 @@ struct HashWork {
     std::size_t index;                     // position in the pending list
     py::object local, rel, to, mode;
     std::optional<cachedoc::Signature> native;  // the signature of a native stat, else
-    py::object sig;                             // the namespace's signature mapping, or None
+    py::object stat_sig;                        // the namespace's signature mapping, or None
 };
 
 // Hashes every item, storing its ManifestFile at results[index] and its new cache entry

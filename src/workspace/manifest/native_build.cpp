@@ -241,11 +241,11 @@ struct NativeBuild::State {
         cachedoc::Writer writer;
         char hex[64];
         auto put = [&](const Item& item) {
-            writer.add(item.path, item.sig, item.hex(hex));
+            writer.add(item.path, item.stat_sig, item.hex(hex));
             if (writer.pending() >= kWritePiece) out.put(writer.take());
         };
         const std::size_t n = entries.size();
-        auto listed = [](const Item& item, Item::State pass) { return item.state == pass && item.sig.present(); };
+        auto listed = [](const Item& item, Item::State pass) { return item.state == pass && item.stat_sig.present(); };
         if (sources > 1) {
             // Only several walks or single files can meet one file twice.
             std::vector<const Item*> order;
@@ -379,7 +379,7 @@ void NativeBuild::walk(py::handle dir, py::handle base, py::handle follow, py::h
             Entry& e = s.take(hash);
             e.item.path = s.file_bytes.add(d.path, child_path::separator(d.path), file.name);
             e.name_at = static_cast<std::uint32_t>(e.item.path.size() - file.name.size());
-            e.item.sig = cachedoc::signature_of(file.st);
+            e.item.stat_sig = cachedoc::signature_of(file.st);
             e.mode = file.st.st_mode;
             e.regular = S_ISREG(file.st.st_mode);
             e.dir = at;
@@ -418,7 +418,7 @@ void NativeBuild::add_file(py::handle local, py::handle relpath, py::handle to) 
         x.stat_error = ::stat(e.item.path.data(), &st) == 0 ? 0 : errno;
     }
     if (x.stat_error) return;
-    e.item.sig = cachedoc::signature_of(st);
+    e.item.stat_sig = cachedoc::signature_of(st);
     e.mode = st.st_mode;
     e.regular = S_ISREG(st.st_mode);
     s.queue(e);

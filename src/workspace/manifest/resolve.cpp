@@ -139,11 +139,11 @@ py::object stored_entry(py::handle cache, py::handle key) {
 
 // 4. The cached hash of a stat'ed item, or None when the cache does not hold it. `sig`
 // receives the signature _stat_signature gave, when it was asked.
-py::object cached_hash(py::handle cache, Item& it, const Stat& s, py::object& sig) {
+py::object cached_hash(py::handle cache, Item& it, const Stat& s, py::object& stat_sig) {
     if (!s.native) {
         it.key = py::str(it.v[0]);
-        sig = ns::call("_stat_signature", s.st);
-        return ns::call("_hash_cache_hit", stored_entry(cache, it.key), sig);
+        stat_sig = ns::call("_stat_signature", s.st);
+        return ns::call("_hash_cache_hit", stored_entry(cache, it.key), stat_sig);
     }
     py::object stored = stored_entry(cache, it.key);
     if (!PyDict_CheckExact(stored.ptr()) && !stored.is_none())
@@ -159,18 +159,18 @@ void look_up(std::size_t i, Item& it, const std::vector<hashpool::StatJob>& stat
     Stat s;
     if (!stat_of(it, stats, s)) return;
     py::object local = it.v[0], rel = it.v[1], to = it.v[2];
-    py::object sig = py::none();
-    py::object sha = cached_hash(cache, it, s, sig);
+    py::object stat_sig = py::none();
+    py::object sha = cached_hash(cache, it, s, stat_sig);
     py::object size = s.native ? py::int_(s.native->size) : py::int_(s.st.attr("st_size"));
     if (sha.is_none()) {
-        out.to_hash.push_back({i, local, rel, to, s.mode, s.native, sig});
+        out.to_hash.push_back({i, local, rel, to, s.mode, s.native, stat_sig});
         return;
     }
     out.results[i] = record(rel, sha, size, s.mode, local, to);
     if (s.native)
         out.fresh.add(it.key, *s.native, sha);
     else
-        out.fresh.add(it.key, entry_of(sig, sha));
+        out.fresh.add(it.key, entry_of(stat_sig, sha));
 }
 
 py::list resolve_manifest_files(const sig::Bound& a) {
