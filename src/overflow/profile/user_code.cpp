@@ -5,6 +5,7 @@
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
+#include "overflow/profile/cpython_internals.hpp"
 
 namespace brivel::overflow {
 namespace {
@@ -84,11 +85,11 @@ void bind_user_code(py::handle cls) {
     g_cache = PyUnicode_InternFromString("_filename_cache");
 }
 
-bool user_code_is_own(PyTypeObject* type) { return _PyType_Lookup(type, g_name) == g_is_user_code; }
+bool user_code_is_own(PyTypeObject* type) { return internals::type_lookup(type, g_name) == g_is_user_code; }
 
 int user_code(PyObject* self, PyObject* dict, PyObject* filename) {
     bool own = (!dict || !PyDict_GetItemWithError(dict, g_name)) && !PyErr_Occurred() &&
-               _PyType_Lookup(Py_TYPE(self), g_name) == g_is_user_code;
+               user_code_is_own(Py_TYPE(self));
     if (PyErr_Occurred()) return -1;
     if (own && dict && PyUnicode_CheckExact(filename)) {
         PyObject* cache = PyDict_GetItemWithError(dict, g_cache);
@@ -98,11 +99,8 @@ int user_code(PyObject* self, PyObject* dict, PyObject* filename) {
         }
         if (PyErr_Occurred()) return -1;
     }
-    PyObject* r = PyObject_CallMethodOneArg(self, g_name, filename);
-    if (!r) return -1;
-    int t = PyObject_IsTrue(r);
-    Py_DECREF(r);
-    return t;
+    py::object r = py::reinterpret_steal<py::object>(PyObject_CallMethodOneArg(self, g_name, filename));
+    return r ? PyObject_IsTrue(r.ptr()) : -1;
 }
 
 }  // namespace brivel::overflow
