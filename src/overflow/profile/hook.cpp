@@ -320,11 +320,11 @@ int native_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject*) {
 }
 
 void profile_hook(py::object self, const sig::Bound& a) {
-    args::exact_str(a[1], "event");
-    std::string event = py::cast<std::string>(a[1]);
+    args::exact_str(a["event"], "event");
+    std::string event = py::cast<std::string>(a["event"]);
     Event ev = event == "call" ? Event::Call : event == "return" ? Event::Return : Event::Other;
     filled_state();
-    if (on_event(self.ptr(), a[0].ptr(), ev) < 0) throw py::error_already_set();
+    if (on_event(self.ptr(), a["frame"].ptr(), ev) < 0) throw py::error_already_set();
 }
 
 // The benchmark's floor: the least any C profile function costs the profiled thread.
