@@ -3,6 +3,7 @@
 #include <frameobject.h>
 
 #include <iterator>
+#include <utility>
 
 #include "common/args.hpp"
 #include "common/ns.hpp"
@@ -76,7 +77,8 @@ int within(PyObject* rec, py::handle key, PyObject* limit) {
 
 // self._call_stack.pop(), or None when it is empty.
 Ref pop_record(PyObject* stack) {
-    if (PyList_CheckExact(stack)) return PyList_GET_SIZE(stack) ? steal(internals::list_pop(stack)) : borrow(Py_None);
+    if (PyList_CheckExact(stack))
+        return PyList_GET_SIZE(stack) ? steal(internals::list_pop(stack)) : borrow(Py_None);
     int empty = PyObject_Not(stack);
     if (empty) return empty < 0 ? Ref() : borrow(Py_None);
     return steal(PyObject_CallMethod(stack, "pop", nullptr));
@@ -93,7 +95,8 @@ static_assert(std::size(kHotKeys) == static_cast<std::size_t>(Hot::count));
 // come through attribute look-up), with the module's key table and filter cache.
 class Monitor {
   public:
-    Monitor(ModuleState& st, PyObject* self, PyObject* dict) : st_(st), self_(self), dict_(dict) {}
+    Monitor(ModuleState& st, PyObject* self, PyObject* dict)
+        : k(st.keys), filter_(st.filter), self_(self), dict_(dict) {}
 
     // 1 when the event concerns user code of a running monitor, 0 when not, -1 on error.
     int wanted(PyObject* filename);
@@ -113,9 +116,8 @@ class Monitor {
     bool filter_current() const;
     int refresh_filter() const;
 
-    ModuleState& st_;
-    const Keys& k = st_.keys;
-    FilterCache& filter_ = st_.filter;
+    const Keys& k;
+    FilterCache& filter_;
     PyObject* self_;
     PyObject* dict_;
 };
@@ -323,7 +325,7 @@ void profile_hook(py::object self, const sig::Bound& a) {
     args::exact_str(a["event"], "event");
     std::string event = py::cast<std::string>(a["event"]);
     Event ev = event == "call" ? Event::Call : event == "return" ? Event::Return : Event::Other;
-    filled_state();
+    filled_state();  // a hook kept from a failed module body has nothing to read
     if (on_event(self.ptr(), a["frame"].ptr(), ev) < 0) throw py::error_already_set();
 }
 
