@@ -64,6 +64,38 @@ def test_import_reads_nothing_and_starts_nothing(run_python):
     assert result.stdout.strip() == "ok"
 
 
+def test_a_module_body_that_failed_leaves_nothing_the_next_one_needs(run_python):
+    # The body fails once its names and the monitor class exist; the next import runs it
+    # again, and that monitor's hook has what it reads on every event.
+    result = run_python("""
+        import sys
+        failed = []
+
+        def fail_once(event, args):
+            if not failed and event == "object.__setattr__" and args[0].__name__ == "_OverflowMonitor":
+                failed.append(args[0])
+                raise RuntimeError("boom")
+
+        sys.addaudithook(fail_once)
+        try:
+            import brivel.overflow
+        except RuntimeError as e:
+            print("failed", e, "brivel.overflow" in sys.modules)
+        import brivel.overflow as ov
+        m = ov._OverflowMonitor(False, 85.0, 0.5, None, None)
+        m._running = True
+        m._filename_cache["<string>"] = True  # this code counts as user code
+
+        def probe():
+            m._profile_hook(sys._getframe(), "call", None)
+
+        probe()
+        print([r["name"] for r in m._call_stack], ov._OverflowMonitor is failed[0])
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["failed boom False", "['probe'] False"]
+
+
 def test_overflow_from_a_module_starts_wraps_and_logs(overflow_env, write_module):
     ov = overflow_env.module
     mod = write_module("ov_user_a", USER_MODULE + "\nmonitor = overflow()\n")

@@ -23,16 +23,27 @@ void reset();
 // Registers a function that `reset()` calls.
 void on_reset(void (*fn)());
 
+namespace detail {
+
+template <class S>
+inline S* state_struct = nullptr;
+
+// Out of line, so that state() inlines into hot paths as a load and a test.
+template <class S>
+[[gnu::noinline]] void create_state() {
+    state_struct<S> = new S();
+    on_reset([] { *state_struct<S> = S(); });
+}
+
+}  // namespace detail
+
 // The module's own state struct, created on first use and kept for the life of the
 // process (worker threads may still read it at interpreter shutdown). GIL held.
 template <class S>
 S& state() {
-    static S* s = nullptr;
-    if (!s) {
-        s = new S();
-        on_reset([] { *s = S(); });
-    }
-    return *s;
+    if (!detail::state_struct<S>) [[unlikely]]
+        detail::create_state<S>();
+    return *detail::state_struct<S>;
 }
 
 // The module's dict and name.

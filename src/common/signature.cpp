@@ -1,5 +1,6 @@
 #include "common/signature.hpp"
 
+#include <stdexcept>
 #include <string>
 
 #include "common/ns.hpp"
@@ -156,12 +157,20 @@ Signature::Signature(const char* function, std::initializer_list<Param> params, 
 }
 
 Bound Signature::bind(PyObject* const* args, size_t nargsf, PyObject* kwnames) const {
-    Bound out = bind_list(qualname_.c_str(), params_, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
-                          self_by_position_ ? 1 : 0);
+    Bound out(bind_list(qualname_.c_str(), params_, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
+                        self_by_position_ ? 1 : 0),
+              names_);
     for (std::size_t i = 0; i < out.size(); ++i)
         if (!out[i]) out[i] = defaults_[i];
     return out;
 }
+
+const py::object& Bound::operator[](std::string_view name) const {
+    for (std::size_t i = skipped_; i < names_->size(); ++i)
+        if ((*names_)[i] == name) return (*this)[i - skipped_];
+    throw std::logic_error("no parameter '" + std::string(name) + "'");
+}
+
 
 py::dict Signature::annotations() const {
     py::dict d;

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -52,7 +53,27 @@ inline Param star_kwargs(const char* name) { return {name, false, false, nullptr
 std::vector<py::object> bind(const char* function, std::initializer_list<Param> params,
                              const py::args& args, const py::kwargs& kwargs);
 
-using Bound = std::vector<py::object>;
+// The arguments of one call, in parameter order, a left-out parameter's default included
+// (a method's without self). They can be read by position or by the parameter's name.
+class Bound : public std::vector<py::object> {
+  public:
+    Bound(std::vector<py::object> values, const std::vector<std::string>& names)
+        : std::vector<py::object>(std::move(values)), names_(&names) {}
+    using std::vector<py::object>::operator[];
+    // The argument of the parameter `name`, which the signature must have.
+    const py::object& operator[](std::string_view name) const;
+    // Takes a method's self, the first argument, off the front.
+    py::object take_self() {
+        py::object self = std::move(front());
+        erase(begin());
+        ++skipped_;
+        return self;
+    }
+
+  private:
+    const std::vector<std::string>* names_;  // the signature's, which outlives its calls
+    std::size_t skipped_ = 0;                // names before the first argument
+};
 
 // A parameter list kept with its function: the binding (left-out parameters get their
 // default objects), the annotations and the signature that inspect shows.
@@ -98,8 +119,7 @@ class Defined final : public NativeBody {
         return native_call([&] {
             Bound a = sig_.bind(args, nargsf, kwnames);
             if constexpr (Method) {
-                py::object self = std::move(a.front());
-                a.erase(a.begin());
+                py::object self = a.take_self();
                 return impl_(self, a);
             } else {
                 return impl_(a);

@@ -7,6 +7,7 @@
 #include "overflow/monitor/monitor.hpp"
 #include "overflow/monitor/namespace.hpp"
 #include "overflow/profile/user_code.hpp"
+#include "overflow/state.hpp"
 #include "overflow/wrapping/wrapping.hpp"
 
 BRIVEL_MODULE(overflow, m) {
@@ -16,6 +17,7 @@ BRIVEL_MODULE(overflow, m) {
         "Overflow routing: watches this machine's CPU, memory and GPU load, spots heavy user\n"
         "functions and, while the machine is overloaded, runs their calls on cloud machines through\n"
         "brivel.orvane.PortVel, falling back to local runs. Entry point: overflow().";
+    define_keys(m);
     define_imports(m);
     define_logger(m);
     define_default_api_url(m);

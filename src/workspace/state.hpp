@@ -15,7 +15,7 @@ struct ModuleState {
     py::object matches_ignore, normalize_pattern, fnmatchcase;
     py::object path_cls, posix_path, path_stat;
     py::object make_child_relpath, from_parsed_parts, path_slots[3];  // pathlib's, for ChildPaths
-    py::object upload_blob_single;
+    py::object upload_blob_single, put_part_bytes;  // WorkspaceClient's own methods
 
     // Interned keys: a hash-cache entry's members (size, mtime_ns, ctime_ns, inode, sha256)
     // and a ManifestFile's keywords.
@@ -32,5 +32,11 @@ inline ModuleState& state() { return ns::state<ModuleState>(); }
 
 // True while the module attribute `name` is still `original`.
 inline bool own(const char* name, const py::object& original) { return ns::get(name).is(original); }
+
+// True while `method`, an attribute of `self`, is the class's own `function` bound to `self`.
+inline bool own_method(py::handle method, py::handle self, const py::object& function) {
+    return PyMethod_Check(method.ptr()) && PyMethod_GET_SELF(method.ptr()) == self.ptr() &&
+           PyMethod_GET_FUNCTION(method.ptr()) == function.ptr();
+}
 
 }  // namespace brivel::workspace

@@ -70,8 +70,9 @@ py::object get_portvel(py::object self, const sig::Bound&) {
 }
 
 py::object cloud_execute(py::object self, const sig::Bound& a) {
-    args::exact_tuple(a[1], "args");
-    args::exact_dict(a[2], "kwargs");
+    const py::object &func = a["func"], &call_args = a["args"], &call_kwargs = a["kwargs"];
+    args::exact_tuple(call_args, "args");
+    args::exact_dict(call_kwargs, "kwargs");
     py::object profile = from_import(kClientModule, "_profile");
     py::object prev = get_profile();
     auto own_hook = [&] { return prev.equal(self.attr("_profile_hook")); };
@@ -85,7 +86,7 @@ py::object cloud_execute(py::object self, const sig::Bound& a) {
             py::object client = self.attr("_get_portvel")();
             py::object warm_id = self.attr("_warm_result").attr("get")("warm_session_id");
             if (args::truthy(warm_id)) client.attr("_warm_session_id") = warm_id;
-            result = client.attr("run")(a[0], *py::tuple(a[1]), **py::dict(a[2]));
+            result = client.attr("run")(func, *py::tuple(call_args), **py::dict(call_kwargs));
         });
     } catch (py::error_already_set&) {
         restore();

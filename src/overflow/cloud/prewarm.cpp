@@ -71,7 +71,7 @@ py::object read_source(py::handle path) {
 }
 
 void start_pre_warm(py::object self, const sig::Bound& a) {
-    py::object source_file = a[0] ? a[0] : py::none();
+    const py::object& source_file = a["source_file"];
     args::exact_str(source_file, "source_file", true);
     py::object source_code = py::none();
     if (!source_file.is_none() && PyUnicode_GET_LENGTH(source_file.ptr()) > 0) source_code = read_source(source_file);

@@ -30,7 +30,8 @@ py::object overflow(const sig::Bound& a) {
                                                            "api_url"_a = s.api_url, "gpu_threshold"_a = s.gpu_threshold,
                                                            "verbose"_a = s.verbose));
     active().attr("start")();
-    py::object frame = a[9] && !a[9].is_none() ? a[9] : caller_frame();
+    py::object frame = a["_caller_frame"];
+    if (frame.is_none()) frame = caller_frame();
     if (!frame.is_none()) {
         active().attr("_wrap_scope")(frame);
         py::object filename = frame.attr("f_code").attr("co_filename");

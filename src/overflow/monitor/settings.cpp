@@ -5,8 +5,6 @@
 namespace brivel::overflow {
 namespace {
 
-py::handle or_default(const py::object& v, py::handle fallback) { return v ? py::handle(v) : fallback; }
-
 // The interpreter's float conversion of a real number (floats, ints, __float__, __index__);
 // a str is refused with that conversion's TypeError.
 py::float_ real(py::handle value) {
@@ -17,19 +15,19 @@ py::float_ real(py::handle value) {
 
 }  // namespace
 
-Settings convert_settings(const std::vector<py::object>& a) {
+Settings convert_settings(const sig::Bound& a) {
     Settings s;
-    s.fast = py::bool_(args::truthy(or_default(a[0], Py_False)));
-    s.threshold = a[1] ? real(a[1]) : py::float_(85.0);
-    s.check_interval = a[2] ? real(a[2]) : py::float_(0.5);
-    s.api_key = py::reinterpret_borrow<py::object>(or_default(a[3], Py_None));
+    s.fast = py::bool_(args::truthy(a["fast"]));
+    s.threshold = real(a["threshold"]);
+    s.check_interval = real(a["check_interval"]);
+    s.api_key = a["api_key"];
     args::exact_str(s.api_key, "api_key", true);
-    s.api_url = py::reinterpret_borrow<py::object>(or_default(a[4], Py_None));
+    s.api_url = a["api_url"];
     args::exact_str(s.api_url, "api_url", true);
-    s.gpu_threshold = args::to_float(or_default(a[5], Py_None), "gpu_threshold", true);
-    s.verbose = py::bool_(args::truthy(or_default(a[6], Py_True)));
-    args::exact(or_default(a[7], Py_None), &PyBool_Type, "priority", true);
-    args::exact(or_default(a[8], Py_None), &PyBool_Type, "flexible", true);
+    s.gpu_threshold = args::to_float(a["gpu_threshold"], "gpu_threshold", true);
+    s.verbose = py::bool_(args::truthy(a["verbose"]));
+    args::exact(a["priority"], &PyBool_Type, "priority", true);
+    args::exact(a["flexible"], &PyBool_Type, "flexible", true);
     return s;
 }
 

@@ -1,9 +1,7 @@
 // The monitor's settings as `overflow` and the monitor's constructor accept them.
 #pragma once
 
-#include <vector>
-
-#include "common/py.hpp"
+#include "common/signature.hpp"
 
 namespace brivel::overflow {
 
@@ -11,8 +9,9 @@ struct Settings {
     py::object fast, threshold, check_interval, api_key, api_url, gpu_threshold, verbose;
 };
 
-// Converts and checks, in parameter order: fast, threshold, check_interval, api_key,
-// api_url, gpu_threshold, verbose, priority, flexible. A null handle is the default.
-Settings convert_settings(const std::vector<py::object>& a);
+// Converts and checks, in this order, the arguments that `overflow` and the monitor's
+// constructor bind under the same names: fast, threshold, check_interval, api_key,
+// api_url, gpu_threshold, verbose, priority, flexible.
+Settings convert_settings(const sig::Bound& a);
 
 }  // namespace brivel::overflow

@@ -2,199 +2,208 @@
 
 #include <frameobject.h>
 
+#include <iterator>
+#include <utility>
+
 #include "common/args.hpp"
 #include "common/ns.hpp"
-#include "common/pyclass.hpp"
 #include "common/signature.hpp"
 #include "overflow/monitor/support.hpp"
+#include "overflow/profile/cpython_internals.hpp"
 #include "overflow/profile/user_code.hpp"
+#include "overflow/state.hpp"
 
 namespace brivel::overflow {
 namespace {
 
-PyObject* g_hook_function = nullptr;  // the function behind every bound `_profile_hook`
-
 enum class Event { Call, Return, Other };
 
-struct Keys {
-    PyObject *running, *overloaded, *call_stack, *heavy, *scope_wrapped, *threshold, *gpu_threshold,
-        *gpu_available, *cpu, *mem, *gpu, *gpu_mem, *try_wrap, *wrap_scope, *f_code, *f_back, *co_filename,
-        *co_name, *co_firstlineno, *is_user_code, *filename_cache, *name, *filename, *lineno, *start_cpu, *start_mem, *start_gpu, *start_gpu_mem;
-};
-Keys k;
-
-PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
-
-// What decides whether an event concerns user code, remembered while the monitor's
-// instance dict, its class and its filename memo are unchanged (dict version tags are
-// unique for the process, so a stale entry can never match). The hook then answers most
-// events with a few pointer comparisons instead of dict look-ups.
-struct FilterCache {
-    PyObject* dict = nullptr;  // identity only
-    uint64_t dict_version = 0;
-    PyTypeObject* type = nullptr;
-    unsigned int type_version = 0;
-    int running = -1;           // the truth of _running when it is a bool, else -1
-    bool memo_usable = false;   // _is_user_code is the class's own and the memo an exact dict
-    PyObject* memo = nullptr;   // borrowed from the dict while it is unchanged
-    // The fields every event of user code reads, borrowed from the unchanged dict.
-    static constexpr int kHot = 10;
-    PyObject* hot_keys[kHot] = {};
-    PyObject* hot_values[kHot] = {};
-    struct Entry {
-        PyObject* filename = nullptr;  // strong, so the address cannot be reused
-        uint64_t memo_version = 0;
-        int verdict = 0;
-    } entries[64];
-};
-FilterCache g_filter;
-
-uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-
-
-// New reference to a monitor field, from the instance dict; attribute look-up otherwise
-// (which also gives the AttributeError of a missing field).
-PyObject* field(PyObject* self, PyObject* dict, PyObject* key) {
-    if (dict && dict == g_filter.dict && version_of(dict) == g_filter.dict_version) {
-        for (int i = 0; i < FilterCache::kHot; ++i)
-            if (g_filter.hot_keys[i] == key && g_filter.hot_values[i]) return Py_NewRef(g_filter.hot_values[i]);
+// An owned reference on the hook's path. py::object's release stops being inlined once the
+// hook's functions are inlined into one, and costs every event a call; this one's always is.
+class Ref {
+  public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
     }
-    if (dict) {
-        PyObject* v = PyDict_GetItemWithError(dict, key);
-        if (v) return Py_NewRef(v);
-        if (PyErr_Occurred()) return nullptr;
-    }
-    return PyObject_GetAttr(self, key);
+    [[gnu::always_inline]] ~Ref() { Py_XDECREF(p_); }
+    PyObject* ptr() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    bool is_none() const { return p_ == Py_None; }
+
+  private:
+    PyObject* p_ = nullptr;
+};
+
+Ref steal(PyObject* p) { return Ref(p); }
+Ref borrow(PyObject* p) { return Ref(Py_NewRef(p)); }  // never null
+
+// Hook functions keep the C API's convention, since the hook answers the interpreter: a
+// null object or -1 means a Python error is set.
+
+Ref frame_code(const Keys& k, PyObject* frame) {
+    if (PyFrame_Check(frame))
+        return steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));
+    return steal(PyObject_GetAttr(frame, k.f_code.ptr()));
 }
 
-int truth(PyObject* self, PyObject* dict, PyObject* key) {
-    PyObject* v = field(self, dict, key);
+// A code object's fields, read from the struct for real code objects.
+Ref code_filename(const Keys& k, PyObject* code) {
+    if (PyCode_Check(code)) return borrow(reinterpret_cast<PyCodeObject*>(code)->co_filename);
+    return steal(PyObject_GetAttr(code, k.co_filename.ptr()));
+}
+
+Ref code_name(const Keys& k, PyObject* code) {
+    if (PyCode_Check(code)) return borrow(reinterpret_cast<PyCodeObject*>(code)->co_name);
+    return steal(PyObject_GetAttr(code, k.co_name.ptr()));
+}
+
+Ref code_firstlineno(const Keys& k, PyObject* code) {
+    if (PyCode_Check(code)) return steal(PyLong_FromLong(reinterpret_cast<PyCodeObject*>(code)->co_firstlineno));
+    return steal(PyObject_GetAttr(code, k.co_firstlineno.ptr()));
+}
+
+// `recorded <= limit` for one key of the record; -1 on error.
+int within(PyObject* rec, py::handle key, PyObject* limit) {
+    Ref v = steal(PyObject_GetItem(rec, key.ptr()));
     if (!v) return -1;
-    int t = PyObject_IsTrue(v);
-    Py_DECREF(v);
-    return t;
+    if (PyFloat_CheckExact(v.ptr()) && PyFloat_CheckExact(limit))  // the usual figures
+        return PyFloat_AS_DOUBLE(v.ptr()) <= PyFloat_AS_DOUBLE(limit);
+    return PyObject_RichCompareBool(v.ptr(), limit, Py_LE);
 }
 
-PyObject* frame_code(PyObject* frame) {
-    if (PyFrame_Check(frame)) return reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame)));
-    return PyObject_GetAttr(frame, k.f_code);
+// self._call_stack.pop(), or None when it is empty.
+Ref pop_record(PyObject* stack) {
+    if (PyList_CheckExact(stack))
+        return PyList_GET_SIZE(stack) ? steal(internals::list_pop(stack)) : borrow(Py_None);
+    int empty = PyObject_Not(stack);
+    if (empty) return empty < 0 ? Ref() : borrow(Py_None);
+    return steal(PyObject_CallMethod(stack, "pop", nullptr));
 }
 
-// A code object's field, read from the struct for real code objects.
-PyObject* code_attr(PyObject* code, PyObject* key) {
-    if (PyCode_Check(code)) {
-        auto* c = reinterpret_cast<PyCodeObject*>(code);
-        if (key == k.co_filename) return Py_NewRef(c->co_filename);
-        if (key == k.co_name) return Py_NewRef(c->co_name);
-        if (key == k.co_firstlineno) return PyLong_FromLong(c->co_firstlineno);
+// The keys of the hot fields, in their order.
+constexpr py::str Keys::*kHotKeys[] = {&Keys::running,       &Keys::call_stack, &Keys::overloaded,
+                                       &Keys::gpu_available, &Keys::threshold,  &Keys::gpu_threshold,
+                                       &Keys::cpu_usage,     &Keys::mem_usage,  &Keys::gpu_util,
+                                       &Keys::gpu_mem_util};
+static_assert(std::size(kHotKeys) == static_cast<std::size_t>(Hot::count));
+
+// One event's monitor: the instance and its dict, or null when it has none (fields then
+// come through attribute look-up), with the module's key table and filter cache.
+class Monitor {
+  public:
+    Monitor(ModuleState& st, PyObject* self, PyObject* dict)
+        : k(st.keys), filter_(st.filter), self_(self), dict_(dict) {}
+
+    // 1 when the event concerns user code of a running monitor, 0 when not, -1 on error.
+    int wanted(PyObject* filename);
+    int on_call(PyObject* frame, PyObject* code, PyObject* filename);
+    int on_return(PyObject* frame);
+
+  private:
+    // A monitor field, from the instance dict; attribute look-up otherwise (which also
+    // gives the AttributeError of a missing field).
+    Ref field(py::handle key) const;
+    Ref field(Hot hot) const;
+    int truth(py::handle key) const;
+    int truth(Hot hot) const;
+    Ref make_record(PyObject* code, PyObject* filename) const;
+    int wrap_from(PyObject* frame) const;
+    int started_ok(PyObject* rec) const;
+    bool filter_current() const;
+    int refresh_filter() const;
+
+    const Keys& k;
+    FilterCache& filter_;
+    PyObject* self_;
+    PyObject* dict_;
+};
+
+Ref Monitor::field(py::handle key) const {
+    if (dict_) {
+        PyObject* v = PyDict_GetItemWithError(dict_, key.ptr());
+        if (v) return borrow(v);
+        if (PyErr_Occurred()) return {};
     }
-    return PyObject_GetAttr(code, key);
+    return steal(PyObject_GetAttr(self_, key.ptr()));
 }
 
-// Makes a record {"name", "filename", "lineno", "start_cpu", "start_mem", "start_gpu", "start_gpu_mem"}.
-PyObject* make_record(PyObject* self, PyObject* dict, PyObject* code, PyObject* filename) {
-    PyObject* rec = _PyDict_NewPresized(7);
-    if (!rec) return nullptr;
-    auto put = [&](PyObject* key, PyObject* value) {
-        if (!value) return false;
-        int r = PyDict_SetItem(rec, key, value);
-        Py_DECREF(value);
-        return r == 0;
+Ref Monitor::field(Hot hot) const {
+    if (dict_ && dict_ == filter_.dict && internals::dict_version(dict_) == filter_.dict_version) {
+        if (PyObject* v = filter_.hot[static_cast<int>(hot)]) return borrow(v);
+    }
+    return field(k.*kHotKeys[static_cast<int>(hot)]);
+}
+
+int Monitor::truth(py::handle key) const {
+    Ref v = field(key);
+    return v ? PyObject_IsTrue(v.ptr()) : -1;
+}
+
+int Monitor::truth(Hot hot) const {
+    Ref v = field(hot);
+    return v ? PyObject_IsTrue(v.ptr()) : -1;
+}
+
+// A call record {"name", "filename", "lineno", "start_cpu", "start_mem", "start_gpu", "start_gpu_mem"}.
+Ref Monitor::make_record(PyObject* code, PyObject* filename) const {
+    Ref rec = steal(internals::new_dict(7));
+    auto put = [&](py::handle key, const Ref& value) {
+        return value && PyDict_SetItem(rec.ptr(), key.ptr(), value.ptr()) == 0;
     };
-    bool ok = put(k.name, code_attr(code, k.co_name)) && put(k.filename, Py_NewRef(filename)) &&
-              put(k.lineno, code_attr(code, k.co_firstlineno)) && put(k.start_cpu, field(self, dict, k.cpu)) &&
-              put(k.start_mem, field(self, dict, k.mem)) && put(k.start_gpu, field(self, dict, k.gpu)) &&
-              put(k.start_gpu_mem, field(self, dict, k.gpu_mem));
-    if (!ok) Py_CLEAR(rec);
+    bool ok = rec && put(k.name, code_name(k, code)) && put(k.filename, borrow(filename)) &&
+              put(k.lineno, code_firstlineno(k, code)) && put(k.start_cpu, field(Hot::cpu_usage)) &&
+              put(k.start_mem, field(Hot::mem_usage)) && put(k.start_gpu, field(Hot::gpu_util)) &&
+              put(k.start_gpu_mem, field(Hot::gpu_mem_util));
+    if (!ok) return {};
     return rec;
 }
 
 // self._try_wrap_from_frame(frame), then the once-per-episode wrap of the caller's scope.
-int wrap_from(PyObject* self, PyObject* dict, PyObject* frame) {
-    PyObject* r = PyObject_CallMethodOneArg(self, k.try_wrap, frame);
-    if (!r) return -1;
-    Py_DECREF(r);
-    int done = truth(self, dict, k.scope_wrapped);
+int Monitor::wrap_from(PyObject* frame) const {
+    if (!steal(PyObject_CallMethodOneArg(self_, k.try_wrap_from_frame.ptr(), frame))) return -1;
+    int done = truth(k.scope_wrapped);
     if (done) return done < 0 ? -1 : 0;
-    PyObject* back = PyObject_GetAttr(frame, k.f_back);
+    Ref back = steal(PyObject_GetAttr(frame, k.f_back.ptr()));
     if (!back) return -1;
-    if (back == Py_None) {
-        Py_DECREF(back);
-        return 0;
-    }
-    r = PyObject_CallMethodOneArg(self, k.wrap_scope, back);
-    Py_DECREF(back);
-    if (!r) return -1;
-    Py_DECREF(r);
-    return PyObject_SetAttr(self, k.scope_wrapped, Py_True);
+    if (back.is_none()) return 0;
+    if (!steal(PyObject_CallMethodOneArg(self_, k.wrap_scope.ptr(), back.ptr()))) return -1;
+    return PyObject_SetAttr(self_, k.scope_wrapped.ptr(), Py_True);
 }
 
-// `recorded <= limit` for one key of the record; -1 on error.
-int within(PyObject* rec, PyObject* key, PyObject* limit) {
-    PyObject* v = PyObject_GetItem(rec, key);
-    if (!v) return -1;
-    if (PyFloat_CheckExact(v) && PyFloat_CheckExact(limit)) {  // the usual figures
-        int r = PyFloat_AS_DOUBLE(v) <= PyFloat_AS_DOUBLE(limit);
-        Py_DECREF(v);
-        return r;
-    }
-    int r = PyObject_RichCompareBool(v, limit, Py_LE);
-    Py_DECREF(v);
-    return r;
-}
-
-int started_ok(PyObject* self, PyObject* dict, PyObject* rec) {
-    PyObject* limit = field(self, dict, k.threshold);
+// Whether the call started below the thresholds: 1, 0, or -1 on error.
+int Monitor::started_ok(PyObject* rec) const {
+    Ref limit = field(Hot::threshold);
     if (!limit) return -1;
-    int ok = within(rec, k.start_cpu, limit);
-    if (ok == 1) ok = within(rec, k.start_mem, limit);
-    Py_DECREF(limit);
+    int ok = within(rec, k.start_cpu, limit.ptr());
+    if (ok == 1) ok = within(rec, k.start_mem, limit.ptr());
     if (ok != 1) return ok;
-    int gpu = truth(self, dict, k.gpu_available);
+    int gpu = truth(Hot::gpu_available);
     if (gpu <= 0) return gpu < 0 ? -1 : 1;
-    limit = field(self, dict, k.gpu_threshold);
+    limit = field(Hot::gpu_threshold);
     if (!limit) return -1;
-    ok = within(rec, k.start_gpu, limit);
-    if (ok == 1) ok = within(rec, k.start_gpu_mem, limit);
-    Py_DECREF(limit);
+    ok = within(rec, k.start_gpu, limit.ptr());
+    if (ok == 1) ok = within(rec, k.start_gpu_mem, limit.ptr());
     return ok;
 }
 
-PyObject* pop_record(PyObject* stack) {
-    if (PyList_CheckExact(stack)) {
-        Py_ssize_t n = PyList_GET_SIZE(stack);
-        if (n == 0) return Py_NewRef(Py_None);
-        // list.pop() without its call: the last slot's reference moves to the caller.
-        PyObject* rec = PyList_GET_ITEM(stack, n - 1);
-        Py_SET_SIZE(stack, n - 1);
-        return rec;
-    }
-    int empty = PyObject_Not(stack);
-    if (empty) return empty < 0 ? nullptr : Py_NewRef(Py_None);
-    return PyObject_CallMethod(stack, "pop", nullptr);
-}
-
-int on_return(PyObject* self, PyObject* dict, PyObject* frame) {
-    PyObject* stack = field(self, dict, k.call_stack);
+int Monitor::on_return(PyObject* frame) {
+    Ref stack = field(Hot::call_stack);
     if (!stack) return -1;
-    PyObject* rec = pop_record(stack);
-    Py_DECREF(stack);
-    if (!rec || rec == Py_None) {
-        Py_XDECREF(rec);
-        return rec ? 0 : -1;
-    }
-    int heavy = started_ok(self, dict, rec);
-    if (heavy == 1) heavy = truth(self, dict, k.overloaded);
-    if (heavy != 1) {
-        Py_DECREF(rec);
-        return heavy;
-    }
+    Ref record = pop_record(stack.ptr());
+    if (!record) return -1;
+    if (record.is_none()) return 0;
+    int heavy = started_ok(record.ptr());
+    if (heavy == 1) heavy = truth(Hot::overloaded);
+    if (heavy != 1) return heavy;
     try {
-        py::object record = py::reinterpret_steal<py::object>(rec);
-        py::object name = record[py::handle(k.name)], file = record[py::handle(k.filename)],
-                   line = record[py::handle(k.lineno)];
-        py::handle(self).attr("_heavy_signatures").attr("add")(py::make_tuple(name, file, line));
-        if (wrap_from(self, dict, frame) < 0) throw py::error_already_set();
+        py::handle rec(record.ptr());
+        py::object name = rec[k.name], file = rec[k.filename], line = rec[k.lineno];
+        py::handle(self_).attr("_heavy_signatures").attr("add")(py::make_tuple(name, file, line));
+        if (wrap_from(frame) < 0) throw py::error_already_set();
         log("warning", "Heavy function detected: %s() at %s:%d \u2014 wrapped for cloud offload", name, file, line);
     } catch (py::error_already_set& e) {
         e.restore();
@@ -203,83 +212,75 @@ int on_return(PyObject* self, PyObject* dict, PyObject* frame) {
     return 0;
 }
 
-int on_call(PyObject* self, PyObject* dict, PyObject* frame, PyObject* code, PyObject* filename) {
-    PyObject* rec = make_record(self, dict, code, filename);
+int Monitor::on_call(PyObject* frame, PyObject* code, PyObject* filename) {
+    Ref rec = make_record(code, filename);
     if (!rec) return -1;
-    PyObject* stack = field(self, dict, k.call_stack);
-    int r = -1;
-    if (stack) {
-        if (PyList_CheckExact(stack)) {
-            r = PyList_Append(stack, rec);
-        } else {
-            PyObject* res = PyObject_CallMethod(stack, "append", "O", rec);
-            r = res ? 0 : -1;
-            Py_XDECREF(res);
-        }
-        Py_DECREF(stack);
+    Ref stack = field(Hot::call_stack);
+    if (!stack) return -1;
+    if (PyList_CheckExact(stack.ptr())) {
+        if (PyList_Append(stack.ptr(), rec.ptr()) < 0) return -1;
+    } else if (!steal(PyObject_CallMethod(stack.ptr(), "append", "O", rec.ptr()))) {
+        return -1;
     }
-    Py_DECREF(rec);
-    if (r < 0) return -1;
-    int over = truth(self, dict, k.overloaded);
+    int over = truth(Hot::overloaded);
     if (over <= 0) return over;
-    return wrap_from(self, dict, frame);
+    return wrap_from(frame);
 }
 
-bool filter_current(PyObject* self, PyObject* dict) {
-    PyTypeObject* t = Py_TYPE(self);
-    return dict == g_filter.dict && version_of(dict) == g_filter.dict_version && t == g_filter.type &&
-           (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == g_filter.type_version;
+bool Monitor::filter_current() const {
+    PyTypeObject* t = Py_TYPE(self_);
+    unsigned int tag;
+    return dict_ == filter_.dict && internals::dict_version(dict_) == filter_.dict_version && t == filter_.type &&
+           internals::type_version(t, &tag) && tag == filter_.type_version;
 }
 
-// Refreshes the cache from the instance dict; false when it cannot be used for this event.
-bool refresh_filter(PyObject* self, PyObject* dict) {
-    g_filter.dict = nullptr;
-    PyObject* running = PyDict_GetItemWithError(dict, k.running);
-    if (!running) return false;
-    PyObject* override_ = PyDict_GetItemWithError(dict, k.is_user_code);
-    if (!override_ && PyErr_Occurred()) return false;
-    PyTypeObject* t = Py_TYPE(self);
+// Refreshes the cache from the instance dict: 1, or 0 when it cannot be used for this
+// event, or -1 on error.
+int Monitor::refresh_filter() const {
+    filter_.dict = nullptr;
+    PyObject* running = PyDict_GetItemWithError(dict_, k.running.ptr());
+    if (!running) return PyErr_Occurred() ? -1 : 0;
+    PyObject* override_ = PyDict_GetItemWithError(dict_, k.is_user_code.ptr());
+    if (!override_ && PyErr_Occurred()) return -1;
+    PyTypeObject* t = Py_TYPE(self_);
     bool own = !override_ && user_code_is_own(t);
-    PyObject* memo = PyDict_GetItemWithError(dict, k.filename_cache);
-    if (!memo && PyErr_Occurred()) return false;
-    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-    g_filter.running = running == Py_True ? 1 : running == Py_False ? 0 : -1;
-    g_filter.memo_usable = own && memo && PyDict_CheckExact(memo);
-    g_filter.memo = memo;
-    PyObject* hot[FilterCache::kHot] = {k.running, k.call_stack, k.overloaded, k.gpu_available, k.threshold,
-                                        k.gpu_threshold, k.cpu, k.mem, k.gpu, k.gpu_mem};
-    for (int i = 0; i < FilterCache::kHot; ++i) {
-        g_filter.hot_keys[i] = hot[i];
-        g_filter.hot_values[i] = PyDict_GetItemWithError(dict, hot[i]);  // null: read the slow way
-        if (PyErr_Occurred()) return false;
+    PyObject* memo = PyDict_GetItemWithError(dict_, k.filename_cache.ptr());
+    if (!memo && PyErr_Occurred()) return -1;
+    unsigned int type_version;
+    if (!internals::type_version(t, &type_version)) return 0;
+    filter_.running = running == Py_True ? 1 : running == Py_False ? 0 : -1;
+    filter_.memo_usable = own && memo && PyDict_CheckExact(memo);
+    filter_.memo = memo;
+    for (int i = 0; i < static_cast<int>(Hot::count); ++i) {
+        filter_.hot[i] = PyDict_GetItemWithError(dict_, (k.*kHotKeys[i]).ptr());
+        if (PyErr_Occurred()) return -1;
     }
-    g_filter.type = t;
-    g_filter.type_version = t->tp_version_tag;
-    g_filter.dict_version = version_of(dict);
-    g_filter.dict = dict;
-    return true;
+    filter_.type = t;
+    filter_.type_version = type_version;
+    filter_.dict_version = internals::dict_version(dict_);
+    filter_.dict = dict_;
+    return 1;
 }
 
-// 1 when the event concerns user code of a running monitor, 0 when not, -1 on error.
-int wanted(PyObject* self, PyObject* dict, PyObject* filename) {
-    bool cached = dict && PyDict_Check(dict) && (filter_current(self, dict) || refresh_filter(self, dict));
-    if (PyErr_Occurred()) return -1;
-    int running = cached ? g_filter.running : -1;
-    if (running < 0) running = truth(self, dict, k.running);
+int Monitor::wanted(PyObject* filename) {
+    int cached = !dict_ || !PyDict_Check(dict_) ? 0 : filter_current() ? 1 : refresh_filter();
+    if (cached < 0) return -1;
+    int running = cached ? filter_.running : -1;
+    if (running < 0) running = truth(Hot::running);
     if (running <= 0) return running;
     FilterCache::Entry* e = nullptr;
-    if (cached && g_filter.memo_usable) {
-        e = &g_filter.entries[(reinterpret_cast<uintptr_t>(filename) >> 4) & 63];
-        if (e->filename == filename && e->memo_version == version_of(g_filter.memo)) return e->verdict;
+    if (cached && filter_.memo_usable) {
+        e = &filter_.entries[(reinterpret_cast<uintptr_t>(filename) >> 4) & 63];
+        if (e->filename.ptr() == filename && e->memo_version == internals::dict_version(filter_.memo))
+            return e->verdict;
     }
-    int verdict = user_code(self, dict, filename);
+    int verdict = user_code(self_, dict_, filename);
     // Remember it only when it now stands in the memo and nothing else changed meanwhile.
-    if (verdict >= 0 && e && filter_current(self, dict)) {
-        PyObject* stored = PyDict_GetItemWithError(g_filter.memo, filename);
+    if (verdict >= 0 && e && filter_current()) {
+        PyObject* stored = PyDict_GetItemWithError(filter_.memo, filename);
         if (stored == Py_True || stored == Py_False) {
-            Py_INCREF(filename);
-            Py_XSETREF(e->filename, filename);
-            e->memo_version = version_of(g_filter.memo);
+            e->filename = py::reinterpret_borrow<py::object>(filename);
+            e->memo_version = internals::dict_version(filter_.memo);
             e->verdict = stored == Py_True;
         }
         if (PyErr_Occurred()) return -1;
@@ -289,38 +290,27 @@ int wanted(PyObject* self, PyObject* dict, PyObject* filename) {
 
 // One profile event; 0, or -1 with a Python error set.
 int on_event(PyObject* self, PyObject* frame, Event event) {
-    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
-    if (!dict) {
-        PyErr_Clear();  // no instance dict: fields come through attribute look-up
+    ModuleState& st = state();
+    Ref dict = steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) PyErr_Clear();  // no instance dict: fields come through attribute look-up
+    Ref code = frame_code(st.keys, frame);
+    if (!code) return -1;
+    Ref filename = code_filename(st.keys, code.ptr());
+    if (!filename) return -1;
+    Monitor monitor(st, self, dict.ptr());
+    int go = monitor.wanted(filename.ptr());
+    if (go <= 0) return go;
+    switch (event) {
+        case Event::Call: return monitor.on_call(frame, code.ptr(), filename.ptr());
+        case Event::Return: return monitor.on_return(frame);
+        case Event::Other: break;
     }
-    int result = -1;
-    PyObject *code = nullptr, *filename = nullptr;
-    code = frame_code(frame);
-    if (!code) goto done;
-    filename = code_attr(code, k.co_filename);
-    if (!filename) goto done;
-    {
-        int go = wanted(self, dict, filename);
-        if (go <= 0) {
-            result = go;
-            goto done;
-        }
-    }
-    if (event == Event::Call)
-        result = on_call(self, dict, frame, code, filename);
-    else if (event == Event::Return)
-        result = on_return(self, dict, frame);
-    else
-        result = 0;
-done:
-    Py_XDECREF(filename);
-    Py_XDECREF(code);
-    Py_XDECREF(dict);
-    return result;
+    return 0;
 }
 
-// The C profile function. Like the interpreter's own trampoline, an error removes the
-// profile function from the thread before the error reaches the profiled code.
+// The C profile function, installed by set_profile() for the hook of a completed module
+// body only. Like the interpreter's own trampoline, an error removes the profile function
+// from the thread before the error reaches the profiled code.
 int native_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject*) {
     if (!PyMethod_Check(obj)) return 0;
     Event ev = what == PyTrace_CALL ? Event::Call : what == PyTrace_RETURN ? Event::Return : Event::Other;
@@ -332,10 +322,11 @@ int native_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject*) {
 }
 
 void profile_hook(py::object self, const sig::Bound& a) {
-    args::exact_str(a[1], "event");
-    std::string event = py::cast<std::string>(a[1]);
+    args::exact_str(a["event"], "event");
+    std::string event = py::cast<std::string>(a["event"]);
     Event ev = event == "call" ? Event::Call : event == "return" ? Event::Return : Event::Other;
-    if (on_event(self.ptr(), a[0].ptr(), ev) < 0) throw py::error_already_set();
+    filled_state();  // a hook kept from a failed module body has nothing to read
+    if (on_event(self.ptr(), a["frame"].ptr(), ev) < 0) throw py::error_already_set();
 }
 
 // The benchmark's floor: the least any C profile function costs the profiled thread.
@@ -344,7 +335,7 @@ int floor_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
 void install_floor_profile(py::object, const sig::Bound&) { PyEval_SetProfile(&floor_profile, nullptr); }
 
 bool is_native_hook(py::handle fn) {
-    return PyMethod_Check(fn.ptr()) && PyMethod_GET_FUNCTION(fn.ptr()) == g_hook_function;
+    return PyMethod_Check(fn.ptr()) && PyMethod_GET_FUNCTION(fn.ptr()) == state().hook_function.ptr();
 }
 
 }  // namespace
@@ -359,14 +350,8 @@ void bind_profile_hook(py::handle cls) {
                 "that returns at once the calling thread's profile function (sys.setprofile(None)\n"
                 "removes it), the floor against which the hook's cost is measured.",
                 &install_floor_profile);
-    g_hook_function = py::detail::get_function(cls.attr("__dict__")["_profile_hook"]).inc_ref().ptr();
-    k = Keys{intern("_running"), intern("_overloaded"), intern("_call_stack"), intern("_heavy_signatures"),
-             intern("_scope_wrapped"), intern("threshold"), intern("gpu_threshold"), intern("_gpu_available"),
-             intern("_cpu_usage"), intern("_mem_usage"), intern("_gpu_util"), intern("_gpu_mem_util"),
-             intern("_try_wrap_from_frame"), intern("_wrap_scope"), intern("f_code"), intern("f_back"),
-             intern("co_filename"), intern("co_name"), intern("co_firstlineno"), intern("_is_user_code"),
-             intern("_filename_cache"), intern("name"), intern("filename"),
-             intern("lineno"), intern("start_cpu"), intern("start_mem"), intern("start_gpu"), intern("start_gpu_mem")};
+    py::handle hook = py::detail::get_function(cls.attr("__dict__")["_profile_hook"]);
+    state().hook_function = py::reinterpret_borrow<py::object>(hook);
 }
 
 void set_profile(py::handle fn) {

@@ -5,15 +5,13 @@
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
+#include "overflow/profile/cpython_internals.hpp"
+#include "overflow/state.hpp"
 
 namespace brivel::overflow {
 namespace {
 
 using namespace pybind11::literals;
-
-PyObject* g_is_user_code = nullptr;  // the class attribute as defined, for the fast path
-PyObject* g_name = nullptr;          // "_is_user_code"
-PyObject* g_cache = nullptr;         // "_filename_cache"
 
 py::object abspath(py::handle p) { return ns::get("os").attr("path").attr("abspath")(p); }
 
@@ -79,30 +77,29 @@ void bind_user_code(py::handle cls) {
                 "The uncached verdict: False for pseudo file names and for files under an\n"
                 "excluded install prefix, True otherwise.",
                 &check_user_code);
-    g_is_user_code = py::object(cls.attr("__dict__")["_is_user_code"]).release().ptr();
-    g_name = PyUnicode_InternFromString("_is_user_code");
-    g_cache = PyUnicode_InternFromString("_filename_cache");
+    state().is_user_code = cls.attr("__dict__")["_is_user_code"];
 }
 
-bool user_code_is_own(PyTypeObject* type) { return _PyType_Lookup(type, g_name) == g_is_user_code; }
+bool user_code_is_own(PyTypeObject* type) {
+    const ModuleState& st = state();
+    return internals::type_lookup(type, st.keys.is_user_code.ptr()) == st.is_user_code.ptr();
+}
 
 int user_code(PyObject* self, PyObject* dict, PyObject* filename) {
-    bool own = (!dict || !PyDict_GetItemWithError(dict, g_name)) && !PyErr_Occurred() &&
-               _PyType_Lookup(Py_TYPE(self), g_name) == g_is_user_code;
+    const Keys& k = state().keys;
+    bool own = (!dict || !PyDict_GetItemWithError(dict, k.is_user_code.ptr())) && !PyErr_Occurred() &&
+               user_code_is_own(Py_TYPE(self));
     if (PyErr_Occurred()) return -1;
     if (own && dict && PyUnicode_CheckExact(filename)) {
-        PyObject* cache = PyDict_GetItemWithError(dict, g_cache);
+        PyObject* cache = PyDict_GetItemWithError(dict, k.filename_cache.ptr());
         if (cache && PyDict_CheckExact(cache)) {
             PyObject* v = PyDict_GetItemWithError(cache, filename);
             if (v && v != Py_None) return PyObject_IsTrue(v);
         }
         if (PyErr_Occurred()) return -1;
     }
-    PyObject* r = PyObject_CallMethodOneArg(self, g_name, filename);
-    if (!r) return -1;
-    int t = PyObject_IsTrue(r);
-    Py_DECREF(r);
-    return t;
+    py::object r = py::reinterpret_steal<py::object>(PyObject_CallMethodOneArg(self, k.is_user_code.ptr(), filename));
+    return r ? PyObject_IsTrue(r.ptr()) : -1;
 }
 
 }  // namespace brivel::overflow

@@ -8,43 +8,36 @@
 #include "common/native_function.hpp"
 #include "common/ns.hpp"
 #include "overflow/monitor/support.hpp"
+#include "overflow/state.hpp"
 
 namespace brivel::overflow {
 namespace {
 
-PyObject* g_overloaded = nullptr;
-PyObject* g_failed = nullptr;
-PyObject* g_running = nullptr;
-
 // The monitor is a plain class without class attributes: its fields live in the instance
 // dict, read there first so a local call costs one dict look-up.
-int attr_truth(PyObject* obj, PyObject* name) {
+int attr_truth(PyObject* obj, const py::str& name) {
     PyObject** dictptr = _PyObject_GetDictPtr(obj);
     if (dictptr && *dictptr) {
-        PyObject* v = PyDict_GetItemWithError(*dictptr, name);
-        if (v) {
-            Py_INCREF(v);  // __bool__ of an odd value may change the dict
-            int t = PyObject_IsTrue(v);
-            Py_DECREF(v);
-            return t;
-        }
+        PyObject* found = PyDict_GetItemWithError(*dictptr, name.ptr());
+        if (found == Py_False || found == Py_True) return found == Py_True;  // the usual values
+        // Held: __bool__ of an odd value may change the dict.
+        py::object v = py::reinterpret_borrow<py::object>(found);
+        if (v) return PyObject_IsTrue(v.ptr());
         if (PyErr_Occurred()) return -1;
     }
-    PyObject* v = PyObject_GetAttr(obj, name);
-    if (!v) return -1;
-    int t = PyObject_IsTrue(v);
-    Py_DECREF(v);
-    return t;
+    py::object v = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj, name.ptr()));
+    return v ? PyObject_IsTrue(v.ptr()) : -1;
 }
 
 // Cloud while overloaded, with a client that has not failed to come up, and only while
 // the monitor runs: a wrapper kept after stop must not open clients nobody closes.
 int goes_to_cloud(PyObject* monitor) {
-    int t = attr_truth(monitor, g_overloaded);
+    const Keys& k = state().keys;
+    int t = attr_truth(monitor, k.overloaded);
     if (t <= 0) return t;
-    t = attr_truth(monitor, g_failed);
+    t = attr_truth(monitor, k.portvel_failed);
     if (t != 0) return t < 0 ? -1 : 0;
-    return attr_truth(monitor, g_running);
+    return attr_truth(monitor, k.running);
 }
 
 py::str percent(const char* label, py::handle value) { return py::str("{}{}%").format(label, format(value, ".0f")); }
@@ -126,11 +119,7 @@ PyObject* route_call(PyObject* callable, PyObject* const* args, size_t nargsf, P
 }  // namespace
 
 py::object make_routing_wrapper(py::handle monitor, py::handle original) {
-    if (!g_overloaded) {
-        g_overloaded = PyUnicode_InternFromString("_overloaded");
-        g_failed = PyUnicode_InternFromString("_portvel_failed");
-        g_running = PyUnicode_InternFromString("_running");
-    }
+    filled_state();  // the wrapper reads the key table on every call
     py::object any = ns::get("Any");
     py::dict annotations;
     annotations["args"] = any;

@@ -76,17 +76,18 @@ void wrap_scope(py::object self, const sig::Bound& a) {
 }
 
 void register_wrap(py::object self, const sig::Bound& a) {
-    args::exact_str(a[1], "func_name");
-    args::exact_dict(a[2], "namespace");
+    const py::object &func = a["func_obj"], &name = a["func_name"], &space = a["namespace"];
+    args::exact_str(name, "func_name");
+    args::exact_dict(space, "namespace");
     LockHold hold(self.attr("_lock"));
-    py::object fid = py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(a[0].ptr()));
+    py::object fid = py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(func.ptr()));
     py::object records = self.attr("_wrapped_functions");
     int known = PySequence_Contains(records.ptr(), fid.ptr());
     if (known < 0) throw py::error_already_set();
     if (known) return;
-    py::object wrapper = self.attr("_make_wrapper")(a[0]);
-    a[2][a[1]] = wrapper;
-    records[fid] = ns::get("_WrapRecord")("original"_a = a[0], "name"_a = a[1], "namespace"_a = a[2],
+    py::object wrapper = self.attr("_make_wrapper")(func);
+    space[name] = wrapper;
+    records[fid] = ns::get("_WrapRecord")("original"_a = func, "name"_a = name, "namespace"_a = space,
                                           "wrapper"_a = wrapper);
 }
 
@@ -120,12 +121,9 @@ void unwrap_all(py::object self, const sig::Bound&) {
 }
 
 void wrap_record_init(py::object self, const sig::Bound& a) {
-    args::exact_str(a[1], "name");
-    args::exact_dict(a[2], "namespace");
-    self.attr("original") = a[0];
-    self.attr("name") = a[1];
-    self.attr("namespace") = a[2];
-    self.attr("wrapper") = a[3];
+    args::exact_str(a["name"], "name");
+    args::exact_dict(a["namespace"], "namespace");
+    for (const char* field : {"original", "name", "namespace", "wrapper"}) self.attr(field) = a[field];
 }
 
 }  // namespace

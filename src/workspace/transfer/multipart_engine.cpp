@@ -11,6 +11,7 @@
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
 #include "core/multipart.hpp"
+#include "workspace/state.hpp"
 #include "workspace/transfer/client.hpp"
 #include "workspace/transfer/multipart_attempt.hpp"
 #include "workspace/transfer/part_put.hpp"
@@ -295,6 +296,7 @@ void bind_multipart_engine(py::handle cls) {
                 "ETag of 32 hex digits must be the MD5 of `data` (else RuntimeError, retried). An\n"
                 "expired URL is replaced through `remint()`; transient failures are retried after\n"
                 "a pause, up to UPLOAD_MAX_RETRIES attempts (at least one).", &put_part_bytes);
+    state().put_part_bytes = py::getattr(cls, "_put_part_bytes");
 }
 
 }  // namespace brivel::workspace

@@ -24,12 +24,6 @@ using namespace pybind11::literals;
 
 constexpr std::size_t kPiece = std::size_t{1} << 20;
 
-struct Known {
-    PyObject* data = nullptr;
-    const std::string* hex = nullptr;
-};
-thread_local Known t_known;
-
 // One part's bytes as held by the caller, and their MD5: known from the read, or else taken
 // as the pieces are copied out for the first time (each byte hashed once per call).
 struct PartData {
@@ -117,10 +111,6 @@ py::str put_once(py::handle self, py::handle url, const std::shared_ptr<PartData
 
 }  // namespace
 
-KnownMd5::KnownMd5(py::handle data, const std::string& hex) { t_known = {data.ptr(), &hex}; }
-
-KnownMd5::~KnownMd5() { t_known = {}; }
-
 void define_part_body() {
     py::object cls = pyclass::new_class("_PartBody");
     sig::method(cls, "__iter__", {}, "Returns the body itself.",
@@ -130,23 +120,25 @@ void define_part_body() {
     state().part_body = cls;
 }
 
-py::object put_part_bytes(py::object self, const sig::Bound& v) {
-    py::object url = v[0], data = v[1];
-    py::object checksum_b64 = v[2];
-    py::object remint = v[3];
+py::object put_part(py::handle self, py::handle url, py::handle data, py::handle checksum_b64, py::handle remint,
+                    const std::string& md5_hex) {
     args::exact_str(url, "url");
     args::exact_bytes(data, "data");
     args::exact_str(checksum_b64, "checksum_b64", true);
 
     auto part = std::make_shared<PartData>();
-    part->owner = data;
+    part->owner = py::reinterpret_borrow<py::object>(data);
     part->bytes = PyBytes_AS_STRING(data.ptr());
     part->size = static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr()));
-    if (t_known.data == data.ptr() && t_known.hex) part->hex = *t_known.hex;
-    t_known = {};
+    part->hex = md5_hex;
     // At least one attempt (see transfer_attempts): none at all would hand back an empty
     // ETag for a part that was never sent.
-    return retry_put(url, remint, true, [&](py::handle u) { return put_once(self, u, part, checksum_b64); });
+    return retry_put(py::reinterpret_borrow<py::object>(url), remint, true,
+                     [&](py::handle u) { return put_once(self, u, part, checksum_b64); });
+}
+
+py::object put_part_bytes(py::object self, const sig::Bound& v) {
+    return put_part(self, v[0], v[1], v[2], v[3], std::string());
 }
 
 }  // namespace brivel::workspace

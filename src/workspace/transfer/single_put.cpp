@@ -67,8 +67,7 @@ void upload_blob(py::object self, py::object put_url, py::object path, py::objec
     // The class's own upload_blob_single gets the verified hash; an override is called as
     // the public method, with the arguments it documents.
     py::object single = self.attr("upload_blob_single");
-    if (PyMethod_Check(single.ptr()) && PyMethod_GET_SELF(single.ptr()) == self.ptr() &&
-        PyMethod_GET_FUNCTION(single.ptr()) == state().upload_blob_single.ptr())
+    if (own_method(single, self, state().upload_blob_single))
         return put_with_retries(self, put_url, path, py::none(), py::none(), verified);
     single(put_url, path, "checksum_b64"_a = py::none());
 }
