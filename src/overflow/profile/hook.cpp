@@ -9,7 +9,7 @@
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 #include "overflow/monitor/support.hpp"
-#include "overflow/profile/cpython_internals.hpp"
+#include "overflow/cpython_internals.hpp"
 #include "overflow/profile/user_code.hpp"
 #include "overflow/state.hpp"
 

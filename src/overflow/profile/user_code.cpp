@@ -5,7 +5,7 @@
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
-#include "overflow/profile/cpython_internals.hpp"
+#include "overflow/cpython_internals.hpp"
 #include "overflow/state.hpp"
 
 namespace brivel::overflow {

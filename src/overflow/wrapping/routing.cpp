@@ -7,6 +7,7 @@
 #include "common/handling.hpp"
 #include "common/native_function.hpp"
 #include "common/ns.hpp"
+#include "overflow/cpython_internals.hpp"
 #include "overflow/monitor/support.hpp"
 #include "overflow/state.hpp"
 
@@ -16,7 +17,7 @@ namespace {
 // The monitor is a plain class without class attributes: its fields live in the instance
 // dict, read there first so a local call costs one dict look-up.
 int attr_truth(PyObject* obj, const py::str& name) {
-    PyObject** dictptr = _PyObject_GetDictPtr(obj);
+    PyObject** dictptr = internals::instance_dict_slot(obj);
     if (dictptr && *dictptr) {
         PyObject* found = PyDict_GetItemWithError(*dictptr, name.ptr());
         if (found == Py_False || found == Py_True) return found == Py_True;  // the usual values

@@ -1,13 +1,14 @@
-// The interpreter internals the profile hook relies on, gathered here. The hook runs on
-// every call and return of the watched thread, and most events concern no user code; these
-// let it answer them with pointer comparisons, and record a call without a method call or a
-// growing dict:
+// The interpreter internals the overflow hot paths rely on, gathered here. The profile hook
+// runs on every call and return of the watched thread, and most events concern no user code;
+// these let it answer them with pointer comparisons, and record a call without a method call
+// or a growing dict; a wrapped call reads the monitor's flags from its instance dict:
 //  - a dict's version tag (ma_version_tag), which changes with every change of the dict and
 //    is never reused in the process, and a type's (tp_version_tag while it is valid): a memo
 //    keyed on them cannot go stale;
 //  - _PyType_Lookup, the class attribute as the interpreter's method cache finds it;
 //  - _PyDict_NewPresized, a call record's dict made at its final size;
-//  - Py_SET_SIZE on a list, list.pop() of the call stack's last record without its call.
+//  - Py_SET_SIZE on a list, list.pop() of the call stack's last record without its call;
+//  - _PyObject_GetDictPtr, an instance's dict slot without an attribute look-up.
 // They are CPython 3.11's: 3.12 deprecates the dict version tag and later versions change or
 // hide the others, so another version must port them here rather than compile against them.
 #pragma once
@@ -17,7 +18,7 @@
 #include "common/py.hpp"
 
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
-#error "the overflow profile hook uses CPython 3.11 internals (overflow/profile/cpython_internals.hpp)"
+#error "brivel.overflow uses CPython 3.11 internals (overflow/cpython_internals.hpp)"
 #endif
 
 namespace brivel::overflow::internals {
@@ -44,5 +45,8 @@ inline PyObject* list_pop(PyObject* list) {
     Py_SET_SIZE(list, n - 1);
     return last;
 }
+
+// The slot of `obj`'s instance dict (the dict may not exist yet), or null when it has none.
+inline PyObject** instance_dict_slot(PyObject* obj) { return _PyObject_GetDictPtr(obj); }
 
 }  // namespace brivel::overflow::internals
