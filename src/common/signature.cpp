@@ -171,7 +171,6 @@ const py::object& Bound::operator[](std::string_view name) const {
     throw std::logic_error("no parameter '" + std::string(name) + "'");
 }
 
-
 py::dict Signature::annotations() const {
     py::dict d;
     for (std::size_t i = 0; i < names_.size(); ++i)
