@@ -42,7 +42,7 @@ bool Job::check_signals(void* p) noexcept {
     auto* job = static_cast<Job*>(p);
     if (job->error_) return true;  // one error is enough; the job is on its way out
     try {
-        py::gil_scoped_acquire gil;
+        gil::Acquire held;
         if (PyErr_CheckSignals() == 0) return false;
         job->error_.emplace();  // takes the handler's error
     } catch (...) {

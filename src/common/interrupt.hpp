@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/gil.hpp"
 #include "common/py.hpp"
 #include "core/cancel.hpp"
 
@@ -73,7 +74,7 @@ decltype(auto) run(F&& job) {
     using R = std::invoke_result_t<F&, const cancel::Token&>;
     if constexpr (std::is_void_v<R>) {
         {
-            py::gil_scoped_release nogil;
+            gil::Release nogil;
             Job::Running running(state);
             job(state.token());
         }
@@ -81,7 +82,7 @@ decltype(auto) run(F&& job) {
     } else {
         std::optional<R> result;
         {
-            py::gil_scoped_release nogil;
+            gil::Release nogil;
             Job::Running running(state);
             result.emplace(job(state.token()));
         }

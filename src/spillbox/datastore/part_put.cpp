@@ -7,6 +7,7 @@
 #include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/etag.hpp"
+#include "common/gil.hpp"
 #include "common/lock.hpp"
 #include "common/ns.hpp"
 #include "core/dataparts.hpp"
@@ -36,7 +37,7 @@ Part locate(const PartUpload& up, long long pn) {
     const char* src = PyBytes_AS_STRING(up.serialized.ptr()) + p.start;
     const std::size_t n = static_cast<std::size_t>(p.end - p.start);
     {
-        py::gil_scoped_release nogil;
+        gil::Release nogil;
         p.md5 = digest::md5_hex(src, n);
     }
     return p;

@@ -7,6 +7,7 @@
 #include "common/context.hpp"
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/gil.hpp"
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
@@ -59,7 +60,7 @@ void write_content(py::handle data, py::handle target) {
     int err;
     bool opened = false;
     {
-        py::gil_scoped_release nogil;
+        gil::Release nogil;
         files::FileWriter out;
         err = out.open(where.c_str(), false);
         opened = err == 0;

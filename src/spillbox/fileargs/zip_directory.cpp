@@ -5,6 +5,7 @@
 
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/gil.hpp"
 #include "common/interrupt.hpp"
 #include "common/signature.hpp"
 #include "core/zip_writer.hpp"
@@ -52,7 +53,7 @@ py::tuple zip_directory(const sig::Bound& a) {
     if (!out) throw py::error_already_set();
     py::bytes data = py::reinterpret_steal<py::bytes>(out);
     {
-        py::gil_scoped_release nogil;
+        gil::Release nogil;
         built.archive.write_to(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)));
     }
     return py::make_tuple(data, py::int_(built.archive.count()));

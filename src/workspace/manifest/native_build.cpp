@@ -20,6 +20,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/gil.hpp"
 #include "common/interrupt.hpp"
 #include "common/ns.hpp"
 #include "core/arena.hpp"
@@ -136,7 +137,7 @@ class DocFile {
     void join() {
         if (!writer_.joinable()) return;
         if (PyGILState_Check()) {
-            py::gil_scoped_release nogil;
+            gil::Release nogil;
             writer_.join();
         } else {
             writer_.join();
@@ -414,7 +415,7 @@ void NativeBuild::add_file(py::handle local, py::handle relpath, py::handle to) 
     }
     struct stat st {};
     {
-        py::gil_scoped_release nogil;
+        gil::Release nogil;
         x.stat_error = ::stat(e.item.path.data(), &st) == 0 ? 0 : errno;
     }
     if (x.stat_error) return;
@@ -436,7 +437,7 @@ py::list NativeBuild::files() {
     {
         // What only the workers needed is given back to the system before the result is
         // made, so that the build's peak stays near the size of its result.
-        py::gil_scoped_release nogil;
+        gil::Release nogil;
         s.index.clear();
         s.seen.clear();  // no file is added any more
         s.rel_hashes.clear();

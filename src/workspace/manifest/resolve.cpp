@@ -6,6 +6,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/gil.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 #include "core/cachedoc.hpp"
@@ -87,7 +88,7 @@ std::vector<Item> unpack(const py::list& pending, bool native, std::vector<hashp
 void stat_natively(std::vector<hashpool::StatJob>& stats) {
     std::size_t threads = 1;  // the stat pass borrows the hash workers' allowance
     errors::best_effort([&] { threads = static_cast<std::size_t>(std::max(1LL, ns::get_int("UPLOAD_HASH_WORKERS"))); });
-    py::gil_scoped_release nogil;
+    gil::Release nogil;
     hashpool::stat_all(stats, threads);
 }
 

@@ -7,6 +7,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/gil.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 #include "core/dirwalk.hpp"
@@ -165,7 +166,7 @@ class WalkGenerator {
         dirwalk::Step outcome;
         if (native) {
             NativeRules matcher(rules_);
-            py::gil_scoped_release nogil;
+            gil::Release nogil;
             outcome = walker_->next(matcher, file);
         } else {
             NamespaceRules matcher(ignore_);

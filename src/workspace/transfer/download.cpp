@@ -15,6 +15,7 @@
 #include "common/context.hpp"
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
+#include "common/gil.hpp"
 #include "common/interrupt.hpp"
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
@@ -56,7 +57,7 @@ class Sink {
     Sink(py::handle dest, bool append) : file_(fspath::encode(dest)) {
         int err;
         {
-            py::gil_scoped_release nogil;
+            gil::Release nogil;
             err = w_.open(file_.c_str(), append);
         }
         if (err == EINVAL) errors::raise_not_regular(file_.name);  // planted after the size was read

@@ -2,10 +2,11 @@
 
 #include <memory>
 
-#include "core/digest.hpp"
 #include "common/errors.hpp"
+#include "common/gil.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
+#include "core/digest.hpp"
 #include "workspace/state.hpp"
 
 namespace brivel::workspace {
@@ -35,7 +36,7 @@ py::object read_chunk(py::handle self, State* st) {
     long long n;
     {
         // The bytes object is not shared with anyone yet, so filling it needs no GIL.
-        py::gil_scoped_release nogil;
+        gil::Release nogil;
         n = st->reader.read(PyBytes_AS_STRING(chunk), static_cast<std::size_t>(kChunk));
         if (n > 0 && st->hash) st->hash->update(PyBytes_AS_STRING(chunk), static_cast<std::size_t>(n));
     }
@@ -104,7 +105,7 @@ FileStream::FileStream(const fspath::Encoded& file, py::handle label, const std:
     if (!expected_hex.empty()) st->hash = std::make_unique<digest::Sha256>();
     int err;
     {
-        py::gil_scoped_release nogil;
+        gil::Release nogil;
         err = st->reader.open(file.c_str());
     }
     if (err) errors::raise_errno(err, file.name);

@@ -9,12 +9,13 @@
 
 #include "common/args.hpp"
 #include "common/etag.hpp"
+#include "common/gil.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
 #include "core/dataparts.hpp"
 #include "core/digest.hpp"
-#include "workspace/transfer/client.hpp"
 #include "workspace/state.hpp"
+#include "workspace/transfer/client.hpp"
 #include "workspace/transfer/retry.hpp"
 
 namespace brivel::workspace {
@@ -37,7 +38,7 @@ struct PartData {
     // The lower-case hex MD5 of the whole part; hashes what no piece has covered yet.
     const std::string& md5_hex() {
         if (hex.empty()) {
-            py::gil_scoped_release nogil;
+            gil::Release nogil;
             if (hashed < size) md5.update(bytes + hashed, size - hashed);
             hashed = size;
             hex = md5.finish_hex();
@@ -71,7 +72,7 @@ py::object next_piece(py::object self) {
     if (!piece) throw py::error_already_set();
     const char* src = p.bytes + c->pos;
     if (c->pos == p.hashed && p.hex.empty()) {
-        py::gil_scoped_release nogil;
+        gil::Release nogil;
         std::memcpy(PyBytes_AS_STRING(piece), src, n);
         p.md5.update(src, n);
         p.hashed += n;

@@ -4,15 +4,16 @@
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
-#include "core/filereader.hpp"
 #include "common/fspath.hpp"
+#include "common/gil.hpp"
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
+#include "common/signature.hpp"
+#include "core/filereader.hpp"
+#include "workspace/state.hpp"
 #include "workspace/transfer/client.hpp"
 #include "workspace/transfer/file_stream.hpp"
 #include "workspace/transfer/retry.hpp"
-#include "common/signature.hpp"
-#include "workspace/state.hpp"
 
 namespace brivel::workspace {
 namespace {
@@ -30,7 +31,7 @@ void put_once(py::handle self, py::handle url, py::handle path, py::handle check
     std::uint64_t size = 0;
     int err;
     {
-        py::gil_scoped_release nogil;
+        gil::Release nogil;
         err = files::stat_size(file.c_str(), size);
     }
     if (err) errors::raise_errno(err, file.name);
