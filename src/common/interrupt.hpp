@@ -39,6 +39,18 @@ class TaskScope {
 // Raises KeyboardInterrupt, for work whose pool stopped it.
 [[noreturn]] void raise_stopped();
 
+// The pool this thread works for is stopped: no request or retry of its task starts any
+// more, and a failure it meets is the interrupt's.
+bool stopped();
+// Raises KeyboardInterrupt when stopped().
+void raise_if_stopped();
+
+// time.sleep(seconds), with time.sleep looked up at each use. The interpreter's own sleep is
+// replaced by a run() of a wait, which a stop of the pool or a Ctrl-C ends at once (also one
+// that lands on another thread than the main one): a back-off of up to half a minute must not
+// hold an interrupted call. A replaced time.sleep is called as it is.
+void sleep(py::handle seconds);
+
 // The state of one run() call; made and finished with the GIL held.
 class Job {
   public:

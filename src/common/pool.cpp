@@ -1,34 +1,95 @@
 #include "common/pool.hpp"
 
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 
+#include "common/gil.hpp"
 #include "common/interrupt.hpp"
+#include "common/net.hpp"
 #include "common/ns.hpp"
 
 namespace brivel::pool {
 
 using namespace pybind11::literals;
 
+// Shared by the pool and its tasks, which may outlive it (a stopped pool leaves tasks that
+// do not end in time).
+struct Tasks {
+    std::mutex m;
+    std::condition_variable changed;
+    int running = 0;
+    std::size_t ended_in_all = 0;
+    std::vector<std::size_t> ended;  // indices of the tasks ended and not yet collected
+
+    // Waits until `done()` holds (under the lock), answering Ctrl-C as interrupt::run does.
+    template <class Done>
+    void await(Done done) {
+        interrupt::run([&](const cancel::Token& stop) {
+            for (;;) {
+                {
+                    std::unique_lock<std::mutex> hold(m);
+                    if (changed.wait_for(hold, interrupt::kSignalPoll, done)) return;
+                }
+                // Outside the lock: looking at the signals takes the GIL, which a task that
+                // ends may hold while it waits for the lock.
+                if (stop.stopped(true)) return;
+            }
+        });
+    }
+};
+
 namespace {
+
+// How often a stopped pool breaks off requests again while it waits: a task may have
+// opened a connection after the last time.
+constexpr std::chrono::milliseconds kBreakOffAgain{100};
+
+// Counts one task as running; at its end it is entered as ended, whatever happened.
+class Counted {
+  public:
+    Counted(Tasks& tasks, std::size_t index) : tasks_(tasks), index_(index) {
+        std::lock_guard<std::mutex> hold(tasks_.m);
+        ++tasks_.running;
+    }
+    ~Counted() {
+        {
+            std::lock_guard<std::mutex> hold(tasks_.m);
+            --tasks_.running;
+            ++tasks_.ended_in_all;
+            tasks_.ended.push_back(index_);
+        }
+        tasks_.changed.notify_all();
+    }
+    Counted(const Counted&) = delete;
+    Counted& operator=(const Counted&) = delete;
+
+  private:
+    Tasks& tasks_;
+    std::size_t index_;
+};
 
 // Runs one task on a worker thread with `stop` as that thread's ambient stop; a task that
 // starts once the pool is stopped does not run.
-py::object run_task(const std::shared_ptr<const cancel::Token>& stop, py::args a) {
+py::object run_task(const std::shared_ptr<const cancel::Token>& stop, Tasks& tasks, py::args a) {
+    Counted counted(tasks, py::cast<std::size_t>(a[0]));
     interrupt::TaskScope scope(stop);
     if (stop->requested()) interrupt::raise_stopped();
-    py::tuple rest = steal_or_throw<py::tuple>(PyTuple_GetSlice(a.ptr(), 1, PY_SSIZE_T_MAX));
-    return steal_or_throw(PyObject_Call(PyTuple_GET_ITEM(a.ptr(), 0), rest.ptr(), nullptr));
+    py::tuple rest = steal_or_throw<py::tuple>(PyTuple_GetSlice(a.ptr(), 2, PY_SSIZE_T_MAX));
+    return steal_or_throw(PyObject_Call(PyTuple_GET_ITEM(a.ptr(), 1), rest.ptr(), nullptr));
 }
 
 }  // namespace
 
-Pool::Pool(py::handle max_workers, const char* thread_name_prefix)
-    : stop_(std::make_shared<cancel::Token>(interrupt::ambient())) {
+Pool::Pool(py::handle max_workers, BreakOff break_off)
+    : stop_(std::make_shared<cancel::Token>(interrupt::ambient())),
+      tasks_(std::make_shared<Tasks>()),
+      break_off_(std::move(break_off)) {
     std::shared_ptr<const cancel::Token> stop = stop_;
-    runner_ = py::cpp_function([stop](py::args a) { return run_task(stop, std::move(a)); }, py::name("_task"));
-    py::object cls = ns::import("concurrent.futures").attr("ThreadPoolExecutor");
-    executor_ = thread_name_prefix ? cls("max_workers"_a = max_workers, "thread_name_prefix"_a = thread_name_prefix)
-                                   : cls("max_workers"_a = max_workers);
+    std::shared_ptr<Tasks> tasks = tasks_;
+    runner_ = py::cpp_function([stop, tasks](py::args a) { return run_task(stop, *tasks, std::move(a)); },
+                               py::name("_task"));
+    executor_ = ns::import("concurrent.futures").attr("ThreadPoolExecutor")("max_workers"_a = max_workers);
 }
 
 Pool::~Pool() {
@@ -41,14 +102,41 @@ Pool::~Pool() {
     }
 }
 
+void Pool::refuse_when_stopped() const {
+    if (stop_->requested()) interrupt::raise_stopped();
+}
+
+std::vector<py::object> Pool::collect() {
+    std::vector<std::size_t> ended;
+    Tasks& tasks = *tasks_;
+    tasks.await([&] {
+        if (tasks.ended.empty()) return false;
+        ended.swap(tasks.ended);
+        return true;
+    });
+    collected_ += ended.size();
+    std::vector<py::object> out;
+    out.reserve(ended.size());
+    for (std::size_t i : ended) out.push_back(futures_[i]);
+    return out;
+}
+
+py::object Pool::result(py::handle future) {
+    for (;;)
+        for (const py::object& f : collect())
+            if (f.is(future)) return f.attr("result")();
+}
+
 void Pool::wait(bool input_order) {
     std::optional<py::error_already_set> first;
-    for (py::handle f : ns::import("concurrent.futures").attr("as_completed")(futures_)) {
-        try {
-            f.attr("result")();
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            if (!first) first = std::move(e);
+    while (collected_ < static_cast<std::size_t>(PyList_GET_SIZE(futures_.ptr()))) {
+        for (const py::object& f : collect()) {
+            try {
+                f.attr("result")();
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                if (!first) first = std::move(e);
+            }
         }
     }
     if (!first) return;
@@ -62,10 +150,42 @@ py::list Pool::results() const {
     return out;
 }
 
-void Pool::shutdown(bool cancel_queued) {
+void Pool::stop_and_drain() {
+    stop_->request();
+    if (break_off_) break_off_();
+    {
+        py::error_scope keep;  // a second Ctrl-C here must not cut the drain short
+        try {
+            executor_.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
+        } catch (py::error_already_set&) {
+        }
+    }
+    Tasks& tasks = *tasks_;
+    const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+    for (;;) {
+        {
+            gil::Release nogil;
+            std::unique_lock<std::mutex> hold(tasks.m);
+            const auto until = std::min(deadline, std::chrono::steady_clock::now() + kBreakOffAgain);
+            if (tasks.changed.wait_until(hold, until, [&] { return tasks.running == 0; })) return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return;
+        if (break_off_) break_off_();
+    }
+}
+
+void Pool::shutdown(bool stop) {
     shut_ = true;
-    if (cancel_queued) stop_->request();
-    executor_.attr("shutdown")("wait"_a = true, "cancel_futures"_a = cancel_queued);
+    if (stop) return stop_and_drain();
+    const auto submitted = static_cast<std::size_t>(PyList_GET_SIZE(futures_.ptr()));
+    Tasks& tasks = *tasks_;
+    try {
+        tasks.await([&] { return tasks.ended_in_all >= submitted; });
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) stop_and_drain();
+        throw;
+    }
+    executor_.attr("shutdown")("wait"_a = true);  // its threads are idle by now
 }
 
 void Pool::abandon() {

@@ -8,6 +8,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/lock.hpp"
+#include "common/net.hpp"
 #include "common/ns.hpp"
 #include "common/pool.hpp"
 #include "common/pyclass.hpp"
@@ -66,19 +67,17 @@ void note_progress(PartUpload& up, long long pn) {
 // The guarded section: presign, dispatch, reap and complete. Returns the data key.
 py::object send_parts(py::handle self, std::shared_ptr<PartUpload> up, py::handle data_key, py::handle upload_id,
                       py::handle auth, long long nparts) {
-    py::object futures = ns::import("concurrent.futures");
     py::object httpx = up->httpx;
     const long long max_inflight = std::max<long long>(1, ns::get_int("_DATA_UPLOAD_CONCURRENCY"));
     py::object put_part = part_put_function(up);
     py::dict completed;
     {
-        pool::Pool pool{py::int_(max_inflight)};
+        py::object transfer = up->transfer;
+        pool::Pool pool{py::int_(max_inflight), [transfer] { net::break_off(transfer); }};
         py::dict inflight;
         // Waits for at least one part; a failed part is raised here, on the dispatching thread.
         auto reap = [&] {
-            py::object done = futures.attr("wait")(inflight.attr("keys")(),
-                                                   "return_when"_a = futures.attr("FIRST_COMPLETED"))[py::int_(0)];
-            for (py::handle f : done) {
+            for (const py::object& f : pool.collect()) {
                 py::object pn = inflight.attr("pop")(f);
                 py::object result = f.attr("result")();
                 auto pair = sig::unpack(result, 2);
@@ -105,8 +104,13 @@ py::object send_parts(py::handle self, std::shared_ptr<PartUpload> up, py::handl
                 }
             }
             while (py::len(inflight) > 0) reap();
+        } catch (py::error_already_set& e) {
+            // After a failure the parts still running end first, with their own retries; an
+            // interrupt stops them.
+            pool.shutdown(!errors::ordinary(e));
+            throw;
         } catch (...) {
-            pool.shutdown(false);  // parts still running end first, with their own retries
+            pool.shutdown(true);
             throw;
         }
         pool.shutdown(false);
@@ -131,7 +135,6 @@ py::object upload_multipart(const TransportArgs& a) {
     py::handle self = a.self;
     ns::import("concurrent.futures");
     py::object threading = ns::import("threading");
-    py::object time = ns::import("time");
     py::object httpx = ns::import("httpx");
     py::dict auth = bearer(self);
     py::object reply = post_init(self, httpx, "/v1/data/upload-init-multipart", auth,
@@ -158,7 +161,6 @@ py::object upload_multipart(const TransportArgs& a) {
     up->progress = a.progress;
     up->lock = threading.attr("Lock")();
     up->httpx = httpx;
-    up->time = time;
     long long conc = ns::get_int("_DATA_UPLOAD_CONCURRENCY");
     long long conns = std::max<long long>(8, conc + 4);
     py::object limits = httpx.attr("Limits")("max_connections"_a = conns, "max_keepalive_connections"_a = conns,

@@ -8,6 +8,7 @@
 #include "common/errors.hpp"
 #include "common/etag.hpp"
 #include "common/gil.hpp"
+#include "common/interrupt.hpp"
 #include "common/lock.hpp"
 #include "common/ns.hpp"
 #include "core/dataparts.hpp"
@@ -74,6 +75,7 @@ py::tuple put_part(PartUpload& up, py::object pn_obj, py::object url) {
     headers["Content-Type"] = "application/octet-stream";
     headers["Content-Length"] = std::to_string(part.end - part.start);
     for (long long attempt = 0;; ++attempt) {
+        interrupt::raise_if_stopped();
         try {
             py::object body = byte_chunks(up.serialized, part.start, part.end);
             py::object resp = up.transfer.attr("put")(url, "content"_a = body, "headers"_a = headers);
@@ -102,8 +104,9 @@ py::tuple put_part(PartUpload& up, py::object pn_obj, py::object url) {
             return py::make_tuple(pn, value);
         } catch (py::error_already_set& e) {
             if (!errors::ordinary(e)) throw;
+            interrupt::raise_if_stopped();  // a request broken off by the stop
             if (!transient(up, e.value()) || attempt >= attempts() - 1) throw;
-            up.time.attr("sleep")(dataparts::backoff_seconds(attempt));
+            interrupt::sleep(py::float_(dataparts::backoff_seconds(attempt)));
         }
     }
 }

@@ -20,7 +20,7 @@ struct PartUpload {
     py::object lock;               // threading.Lock: the byte counter and the warning flag
     std::int64_t sent = 0;         // bytes of reaped parts, under `lock`
     bool warned_nonhex = false;    // under `lock`
-    py::object transfer, httpx, time;
+    py::object transfer, httpx;
 };
 
 // _put_part(pn, url) -> (pn, etag), for the upload's pool.

@@ -10,6 +10,7 @@
 #include "common/pool.hpp"
 #include "common/signature.hpp"
 #include "workspace/sync/extract.hpp"
+#include "workspace/transfer/client.hpp"
 
 namespace brivel::workspace {
 namespace {
@@ -143,7 +144,7 @@ py::object download_outputs(const sig::Bound& a) {
                               py::arg("idx"), py::arg("art"));
         pool::run(workers, [&](pool::Pool& p) {
             for (Py_ssize_t i = 0; i < total; ++i) p.submit(task, py::int_(i), artifacts[py::int_(i)]);
-        });
+        }, break_off_requests(c->client));
     }
     // Reached only when every artifact is in place: a failure above leaves them unacknowledged.
     errors::best_effort([&] { client.attr("ack_outputs")(job_id); });

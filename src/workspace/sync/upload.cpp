@@ -12,6 +12,7 @@
 #include "common/pool.hpp"
 #include "common/signature.hpp"
 #include "core/multipart.hpp"
+#include "workspace/transfer/client.hpp"
 
 namespace brivel::workspace {
 namespace {
@@ -109,7 +110,7 @@ void run_legacy(const CallPtr& c, const std::vector<Blob>& pending, py::object m
         py::name("_legacy_one"), py::arg("item"));
     pool::run(workers, [&](pool::Pool& p) {
         for (const Blob& b : pending) p.submit(legacy_one, py::make_tuple(b.sha, b.mf));
-    });
+    }, break_off_requests(c->client));
 }
 
 // ---- small-file tier ---------------------------------------------------------------------
@@ -169,7 +170,7 @@ void run_small(const CallPtr& c) {
                 p.submit(task, b.sha, b.mf, urls.attr("get")(b.sha));
             }
         }
-    });
+    }, break_off_requests(c->client));
 }
 
 // ---- large-file tier ---------------------------------------------------------------------
@@ -196,7 +197,7 @@ void run_large(const CallPtr& c) {
         py::name("_large_one"), py::arg("item"));
     pool::run(large_conc, [&](pool::Pool& p) {
         for (const Blob& b : c->large) p.submit(large_one, py::make_tuple(b.sha, b.mf));
-    });
+    }, break_off_requests(c->client));
 }
 
 // ---- driver ------------------------------------------------------------------------------
@@ -218,7 +219,7 @@ void run_tiers(const CallPtr& c, std::vector<Blob>& pending) {
         pool::run(py::int_(2), [&](pool::Pool& p) {
             p.submit(small);
             p.submit(large);
-        });
+        }, break_off_requests(c->client));
     } else if (!c->small.empty()) {
         run_small(c);
     } else {

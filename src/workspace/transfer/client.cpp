@@ -1,8 +1,10 @@
 #include "workspace/transfer/client.hpp"
 
 #include "common/args.hpp"
+#include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/lock.hpp"
+#include "common/net.hpp"
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
@@ -71,6 +73,23 @@ py::object transfer_http_client(py::object self) {
 py::object api_http_client(py::object self) {
     return lazy_pool(self, "_api_client", "_api_client_lock", &build_api_pool);
 }
+
+}  // namespace
+
+pool::BreakOff break_off_requests(py::object client) {
+    return [client] {
+        for (const char* attr : {"_transfer_client", "_api_client"}) {
+            py::error_scope keep;
+            try {
+                net::break_off(attr::or_none(client, attr));
+            } catch (py::error_already_set&) {
+                // A client without such a pool.
+            }
+        }
+    };
+}
+
+namespace {
 
 void close_pools(py::object self) {
     for (const char* attr : {"_transfer_client", "_api_client"}) {

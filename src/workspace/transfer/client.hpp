@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "common/pool.hpp"
 #include "common/py.hpp"
 #include "common/signature.hpp"
 
@@ -25,5 +26,9 @@ void bind_multipart_engine(py::handle cls);
 // or None.
 py::object api_post_json(py::handle self, py::handle url, py::handle body);
 py::object api_post(py::handle self, py::handle url, py::handle body);
+
+// Breaks off the requests in flight on both connection pools of the WorkspaceClient
+// `client` (net::break_off), for a pool of its workers that was stopped.
+pool::BreakOff break_off_requests(py::object client);
 
 }  // namespace brivel::workspace

@@ -200,11 +200,13 @@ void download_artifact_to_file(py::object self, const sig::Bound& a) {
     // At least one attempt: with none, a missing file would pass for a finished download.
     const long long attempts = transfer_attempts();
     for (long long n = 0; n < attempts; ++n) {
+        interrupt::raise_if_stopped();
         try {
             attempt(client, url, dest, on_progress);
             return;
         } catch (py::error_already_set& e) {
             if (!errors::ordinary(e)) throw;
+            interrupt::raise_if_stopped();  // a request broken off by the stop
             if (args::truthy(ns::call("_is_transient_http", e.value())) && n < attempts - 1) {
                 ns::call("_sleep_backoff", n);
                 continue;

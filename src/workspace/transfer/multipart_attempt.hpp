@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/fspath.hpp"
+#include "common/pool.hpp"
 #include "common/py.hpp"
 
 namespace brivel::workspace {
@@ -48,7 +49,7 @@ struct Attempt : std::enable_shared_from_this<Attempt> {
     void dispatch(const std::vector<long long>& missing);
 
   private:
-    void reap(py::dict& inflight);
+    void reap(pool::Pool& ex, py::dict& inflight);
     py::object current_target() const;
 };
 

@@ -7,6 +7,7 @@
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
+#include "common/interrupt.hpp"
 #include "common/ns.hpp"
 #include "common/pyclass.hpp"
 #include "common/signature.hpp"
@@ -230,7 +231,8 @@ void multipart_attempt(py::object self, const sig::Bound& v) {
         self.attr("multipart_complete")(item(r.endpoints, "complete_endpoint"), r.sha, at->upload_id, parts);
         unlink_journal(journal);
     } catch (py::error_already_set& e) {
-        if (!errors::ordinary(e)) throw;  // an interrupt keeps the journal for a resume
+        // An interrupt keeps the journal for a resume, and sends nothing more.
+        if (!errors::ordinary(e) || interrupt::stopped()) throw;
         try {
             self.attr("multipart_abort")(item(r.endpoints, "abort_endpoint"), r.sha, at->upload_id);
         } catch (py::error_already_set& e2) {

@@ -10,6 +10,7 @@
 #include "common/signature.hpp"
 #include "core/dataparts.hpp"
 #include "core/multipart.hpp"
+#include "workspace/transfer/client.hpp"
 #include "workspace/transfer/multipart_attempt.hpp"
 
 namespace brivel::workspace {
@@ -39,12 +40,8 @@ py::object Attempt::current_target() const {
 
 // Waits for at least one part in flight to end and collects every part found ended. A
 // failed part raises here; the parts not yet collected stay in flight.
-void Attempt::reap(py::dict& inflight) {
-    py::object cf = ns::import("concurrent.futures");
-    py::object waiting = py::reinterpret_steal<py::object>(PySet_New(inflight.ptr()));
-    if (!waiting) throw py::error_already_set();
-    py::object done = cf.attr("wait")(waiting, "return_when"_a = cf.attr("FIRST_COMPLETED")).attr("done");
-    for (py::handle fut : done) {
+void Attempt::reap(pool::Pool& ex, py::dict& inflight) {
+    for (const py::object& fut : ex.collect()) {
         inflight.attr("pop")(fut, py::none());
         auto r = sig::unpack(fut.attr("result")(), 3);
         if (!ctrl.is_none()) {
@@ -66,25 +63,25 @@ void Attempt::dispatch(const std::vector<long long>& missing) {
                           py::name("_do_part"), py::arg("pn"), py::arg("presigned_url"), py::arg("ck"));
     const auto batches = multipart::batches(missing, checksum_parts, part_size, pool_workers);
 
-    pool::Pool ex{py::int_(pool_workers)};
+    pool::Pool ex{py::int_(pool_workers), break_off_requests(client)};
     py::dict inflight;  // future -> part number
     try {
         pool::Pool prep{py::int_(1)};
         try {
             py::object next = batches.empty() ? py::none() : prep.submit(prepare, as_list(batches[0]));
             for (std::size_t bi = 0; bi < batches.size(); ++bi) {
-                auto prepared = sig::unpack(next.attr("result")(), 2);
+                auto prepared = sig::unpack(prep.result(next), 2);
                 py::object urls = prepared[0], cks = prepared[1];
                 next = bi + 1 < batches.size() ? prep.submit(prepare, as_list(batches[bi + 1])) : py::none();
                 for (long long n : batches[bi]) {
                     py::int_ pn(n);
                     for (py::object target = current_target(); full(inflight, target); target = current_target())
-                        reap(inflight);
+                        reap(ex, inflight);
                     py::object fut = ex.submit(part, pn, urls.attr("get")(py::str(pn)), cks.attr("get")(pn));
                     inflight[fut] = pn;
                 }
             }
-            while (PyDict_GET_SIZE(inflight.ptr()) > 0) reap(inflight);
+            while (PyDict_GET_SIZE(inflight.ptr()) > 0) reap(ex, inflight);
         } catch (...) {
             prep.abandon();
             throw;

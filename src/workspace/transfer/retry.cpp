@@ -7,6 +7,7 @@
 #include "common/args.hpp"
 #include "common/attr.hpp"
 #include "common/errors.hpp"
+#include "common/interrupt.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 
@@ -80,7 +81,7 @@ void sleep_backoff(py::object attempt) {
         base = std::ldexp(0.5, static_cast<int>(k));
     }
     double u = py::cast<double>(ns::import("random").attr("random")());
-    ns::import("time").attr("sleep")(base * 0.5 + u * base * 0.5);
+    interrupt::sleep(py::float_(base * 0.5 + u * base * 0.5));
 }
 
 bool is_no_such_upload(py::object exc) {
@@ -99,10 +100,12 @@ py::object retry_put(py::object url, py::handle remint, bool retry_runtime_error
     const long long attempts = transfer_attempts();
     std::optional<py::error_already_set> last;
     for (long long attempt = 0; attempt < attempts; ++attempt) {
+        interrupt::raise_if_stopped();
         try {
             return once(url);
         } catch (py::error_already_set& e) {
             if (!errors::ordinary(e)) throw;
+            interrupt::raise_if_stopped();  // a request broken off by the stop
             last = e;
             py::object exc = e.value();
             if (args::truthy(ns::call("_is_expired_url", exc)) && !remint.is_none()) {
