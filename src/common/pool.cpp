@@ -21,6 +21,14 @@ struct Tasks {
     int running = 0;
     std::size_t ended_in_all = 0;
     std::vector<std::size_t> ended;  // indices of the tasks ended and not yet collected
+    // The interrupt a task raised, which stopped the pool (under the GIL): the waiting thread
+    // raises it rather than the KeyboardInterrupt of a task that the stop then refused.
+    py::object interrupt;
+
+    [[noreturn]] void raise_interrupt() const {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(interrupt.ptr())), interrupt.ptr());
+        throw py::error_already_set();
+    }
 
     // Waits until `done()` holds (under the lock), answering Ctrl-C as interrupt::run does.
     template <class Done>
@@ -70,13 +78,22 @@ class Counted {
 };
 
 // Runs one task on a worker thread with `stop` as that thread's ambient stop; a task that
-// starts once the pool is stopped does not run.
-py::object run_task(const std::shared_ptr<const cancel::Token>& stop, Tasks& tasks, py::args a) {
+// starts once the pool is stopped does not run, and one that raises an interrupt stops the
+// pool at once, before the waiting thread has even seen it.
+py::object run_task(const std::shared_ptr<cancel::Token>& stop, Tasks& tasks, py::args a) {
     Counted counted(tasks, py::cast<std::size_t>(a[0]));
     interrupt::TaskScope scope(stop);
     if (stop->requested()) interrupt::raise_stopped();
     py::tuple rest = steal_or_throw<py::tuple>(PyTuple_GetSlice(a.ptr(), 2, PY_SSIZE_T_MAX));
-    return steal_or_throw(PyObject_Call(PyTuple_GET_ITEM(a.ptr(), 1), rest.ptr(), nullptr));
+    try {
+        return steal_or_throw(PyObject_Call(PyTuple_GET_ITEM(a.ptr(), 1), rest.ptr(), nullptr));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception) && !tasks.interrupt) {
+            tasks.interrupt = e.value();
+            stop->request();
+        }
+        throw;
+    }
 }
 
 }  // namespace
@@ -85,7 +102,7 @@ Pool::Pool(py::handle max_workers, BreakOff break_off)
     : stop_(std::make_shared<cancel::Token>(interrupt::ambient())),
       tasks_(std::make_shared<Tasks>()),
       break_off_(std::move(break_off)) {
-    std::shared_ptr<const cancel::Token> stop = stop_;
+    std::shared_ptr<cancel::Token> stop = stop_;
     std::shared_ptr<Tasks> tasks = tasks_;
     runner_ = py::cpp_function([stop, tasks](py::args a) { return run_task(stop, *tasks, std::move(a)); },
                                py::name("_task"));
@@ -103,7 +120,8 @@ Pool::~Pool() {
 }
 
 void Pool::refuse_when_stopped() const {
-    if (stop_->requested()) interrupt::raise_stopped();
+    interrupt::raise_if_stopped();  // the pool this thread works for
+    if (tasks_->interrupt) tasks_->raise_interrupt();
 }
 
 std::vector<py::object> Pool::collect() {
@@ -134,7 +152,10 @@ void Pool::wait(bool input_order) {
             try {
                 f.attr("result")();
             } catch (py::error_already_set& e) {
-                if (!e.matches(PyExc_Exception)) throw;
+                if (!e.matches(PyExc_Exception)) {
+                    if (tasks_->interrupt) tasks_->raise_interrupt();
+                    throw;
+                }
                 if (!first) first = std::move(e);
             }
         }

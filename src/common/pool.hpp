@@ -39,7 +39,7 @@ class Pool {
 
     // executor.submit(fn, *args), run with the pool's stop as the thread's ambient one; the
     // future is kept for wait(). Raises KeyboardInterrupt once the pool that this thread
-    // works for is stopped.
+    // works for is stopped, and the interrupt of a task once one has stopped this pool.
     template <class... Args>
     py::object submit(py::handle fn, Args&&... args) {
         refuse_when_stopped();
