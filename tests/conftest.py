@@ -3,7 +3,8 @@ from pathlib import Path
 
 import pytest
 
-from support.fixtures import *  # noqa: F401,F403  the service double and shared fixtures
+# The fixtures around the service double, the fakes and moto.
+pytest_plugins = ["support.fixtures", "support.s3"]
 
 
 def _tree_state(root: Path):

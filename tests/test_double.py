@@ -28,10 +28,6 @@ from support import (NOT_JSON, Abort, FakeCloud, FakeFlowtune, FakeNvml, FakeOrv
                      NVMLError, Progress, Raw, Reply)
 from support.fixtures import _CHILD_PASSED
 
-# The conftest star-imports the fixtures; until it does, load them as a plugin so this file
-# runs alone (loading them twice only earns an assert-rewrite warning).
-pytest_plugins = [] if "support.fixtures" in sys.modules else ["support.fixtures"]
-
 pytestmark = pytest.mark.timeout(60)
 
 AUTH = {"Authorization": "Bearer test-key"}

@@ -90,10 +90,6 @@ class Headers(Mapping):
     def __len__(self) -> int:
         return len(self._items)
 
-    def get_all(self, name: str) -> list[str]:
-        low = name.lower()
-        return [v for k, v in self._items if k.lower() == low]
-
     def __repr__(self) -> str:
         return f"Headers({self._items!r})"
 

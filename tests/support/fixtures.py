@@ -1,6 +1,6 @@
-"""Pytest fixtures around the doubles. ``tests/conftest.py`` takes them with
-``from support.fixtures import *``; nothing here imports ``brivel`` at import time, and
-``clean_env`` is left for the conftest to make autouse.
+"""Pytest fixtures around the doubles, and the plain helpers tests import from here by name.
+``tests/conftest.py`` loads this module as a plugin; nothing here imports ``brivel`` at
+import time, and ``clean_env`` is left for the conftest to make autouse.
 """
 
 from __future__ import annotations
@@ -25,19 +25,6 @@ import pytest
 
 from .cloud import SERVER_THREADS, FakeCloud
 from .fakes import FakeFlowtune, FakeOrvane, FakePsutil, Progress, install_module
-from .s3 import moto_server, s3, s3_bucket, s3_cloud
-
-__all__ = [
-    # fixtures
-    "brivel_logs", "cache_dir", "clean_env", "client", "cloud", "cloud_factory",
-    "fake_flowtune", "fake_orvane", "fake_psutil", "hide_module", "random_file",
-    "join_new_threads", "moto_server", "no_backoff", "overflow_cleanup", "overflow_env", "progress",
-    "run_python", "s3", "s3_bucket", "s3_cloud", "set_const", "status_error", "tree",
-    "write_journal", "write_module",
-    # plain helpers
-    "BackoffRecorder", "OverflowEnv", "TreeBuilder", "child_env", "join_threads",
-    "make_status_error", "wait_until",
-]
 
 
 # ------------------------------------------------------------------------------ the double

@@ -329,11 +329,6 @@ void profile_hook(py::object self, const sig::Bound& a) {
     if (on_event(self.ptr(), a["frame"].ptr(), ev) < 0) throw py::error_already_set();
 }
 
-// The benchmark's floor: the least any C profile function costs the profiled thread.
-int floor_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
-
-void install_floor_profile(py::object, const sig::Bound&) { PyEval_SetProfile(&floor_profile, nullptr); }
-
 bool is_native_hook(py::handle fn) {
     return PyMethod_Check(fn.ptr()) && PyMethod_GET_FUNCTION(fn.ptr()) == state().hook_function.ptr();
 }
@@ -345,11 +340,6 @@ void bind_profile_hook(py::handle cls) {
                 "Profile function of the starting thread: records calls of user functions and wraps\n"
                 "those entered while overloaded, and heavy ones as they return.",
                 &profile_hook);
-    sig::method(cls, "_profile_floor", {},
-                "For bench/overflow.py only, never used by the monitor: makes a C profile function\n"
-                "that returns at once the calling thread's profile function (sys.setprofile(None)\n"
-                "removes it), the floor against which the hook's cost is measured.",
-                &install_floor_profile);
     py::handle hook = py::detail::get_function(cls.attr("__dict__")["_profile_hook"]);
     state().hook_function = py::reinterpret_borrow<py::object>(hook);
 }
