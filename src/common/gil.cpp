@@ -20,8 +20,17 @@ using Personality = _Unwind_Reason_Code (*)(int, _Unwind_Action, _Unwind_Excepti
                                             _Unwind_Context*);
 
 // The C++ runtime's own routine, which this module's replaces for its frames.
-const Personality runtime_personality =
-    reinterpret_cast<Personality>(::dlsym(RTLD_NEXT, "__gxx_personality_v0"));
+Personality find_runtime_personality() {
+    void* found = ::dlsym(RTLD_NEXT, "__gxx_personality_v0");
+    if (!found) {
+        // Not after this module in the search order: ask the runtime this module loaded.
+        if (void* runtime = ::dlopen("libstdc++.so.6", RTLD_LAZY | RTLD_NOLOAD))
+            found = ::dlsym(runtime, "__gxx_personality_v0");
+    }
+    return reinterpret_cast<Personality>(found);
+}
+
+const Personality runtime_personality = find_runtime_personality();
 
 }  // namespace
 
