@@ -31,4 +31,26 @@ void break_off(py::handle client) noexcept {
     }
 }
 
+py::object reply_status(py::handle exc) {
+    py::object resp = attr::or_none(exc, "response");
+    return resp.is_none() ? py::none() : attr::or_none(resp, "status_code");
+}
+
+namespace {
+
+bool is_instance(py::handle obj, py::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+}  // namespace
+
+bool transient(py::handle exc, py::handle httpx) {
+    py::object code = reply_status(exc);
+    if (!code.is_none())
+        return code.equal(py::int_(408)) || code.equal(py::int_(429)) || (py::int_(500) <= code && code < py::int_(600));
+    return is_instance(exc, httpx.attr("TransportError")) || is_instance(exc, httpx.attr("TimeoutException"));
+}
+
 }  // namespace brivel::net

@@ -14,4 +14,11 @@ namespace brivel::net {
 // (KeyboardInterrupt included, for the second Ctrl-C) escapes.
 void break_off(py::handle client) noexcept;
 
+// The status code of the reply an HTTP error carries (exc.response.status_code), or None.
+py::object reply_status(py::handle exc);
+
+// A failure worth retrying: a reply of status 408, 429 or 5xx, or, with no reply, one of the
+// HTTP client's (module `httpx`) transport errors or time-outs.
+bool transient(py::handle exc, py::handle httpx);
+
 }  // namespace brivel::net

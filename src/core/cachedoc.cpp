@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/glob.hpp"
+#include "core/hex_digit.hpp"
 #include "core/utf8.hpp"
 
 namespace brivel::cachedoc {
@@ -30,18 +31,11 @@ constexpr std::array<bool, 256> kVerbatim = [] {
 
 inline bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // The value of four hex digits at p, or -1.
 long hex4(const char* p) {
     long v = 0;
     for (int i = 0; i < 4; ++i) {
-        int d = hex_digit(p[i]);
+        int d = hex::digit(static_cast<unsigned char>(p[i]));
         if (d < 0) return -1;
         v = (v << 4) | d;
     }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/hex_digit.hpp"
+
 namespace brivel::dataparts {
 namespace {
 
@@ -54,10 +56,8 @@ std::string_view strip_quotes(std::string_view etag) {
 
 bool is_hex_md5(std::string_view etag) {
     if (etag.size() != 32) return false;
-    for (char c : etag) {
-        char l = lower(c);
-        if (!((l >= '0' && l <= '9') || (l >= 'a' && l <= 'f'))) return false;
-    }
+    for (char c : etag)
+        if (hex::digit(static_cast<unsigned char>(c)) < 0) return false;
     return true;
 }
 
@@ -68,8 +68,14 @@ bool same_md5(std::string_view etag, std::string_view md5_hex) {
     return true;
 }
 
+double backoff_base(std::int64_t attempt) {
+    // The cap is reached from attempt 6 on; clamping first keeps huge attempt numbers out of
+    // the floating-point range.
+    return attempt >= 6 ? 30.0 : std::ldexp(0.5, static_cast<int>(std::max<std::int64_t>(attempt, -1100)));
+}
+
 double backoff_seconds(std::int64_t attempt) {
-    double base = attempt >= 6 ? 30.0 : std::min(30.0, std::ldexp(0.5, static_cast<int>(std::max<std::int64_t>(attempt, -1000))));
+    const double base = backoff_base(attempt);
     // Python's % gives a non-negative remainder for a positive divisor.
     std::int64_t odd = ((attempt % 2) + 2) % 2;
     return base * (0.5 + 0.5 * static_cast<double>(odd));

@@ -42,8 +42,12 @@ bool is_hex_md5(std::string_view etag);
 // Case-insensitive equality of an ETag with a lower-case MD5 hex digest.
 bool same_md5(std::string_view etag, std::string_view md5_hex);
 
-// Pause after failed attempt `attempt` (from 0): min(0.5 * 2^attempt, 30) seconds, halved
-// after even attempts. Deterministic, so a test can predict every pause.
+// The back-off base of every transfer after failed attempt `attempt` (from 0):
+// min(0.5 * 2^attempt, 30) seconds.
+double backoff_base(std::int64_t attempt);
+
+// The data store's pause after failed attempt `attempt`: the base, halved after even
+// attempts. Deterministic, so a test can predict every pause.
 double backoff_seconds(std::int64_t attempt);
 
 }  // namespace brivel::dataparts

@@ -1,6 +1,7 @@
 #include "core/digest.hpp"
 
 #include "core/filereader.hpp"
+#include "core/hex_digit.hpp"
 
 #include <openssl/evp.h>
 
@@ -86,23 +87,12 @@ std::string hex(const unsigned char* data, std::size_t n) {
     return s;
 }
 
-namespace {
-
-// Value of a lower-case hexadecimal digit, -1 for any other byte.
-constexpr std::array<signed char, 256> kNibble = [] {
-    std::array<signed char, 256> t{};
-    for (int c = 0; c < 256; ++c) t[c] = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-    return t;
-}();
-
-}  // namespace
-
 bool from_hex(std::string_view text, Sha256Raw& out) {
     if (text.size() != 2 * out.size()) return false;
     int bad = 0;
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const int hi = kNibble[static_cast<unsigned char>(text[2 * i])];
-        const int lo = kNibble[static_cast<unsigned char>(text[2 * i + 1])];
+        const int hi = hex::lower_digit(static_cast<unsigned char>(text[2 * i]));
+        const int lo = hex::lower_digit(static_cast<unsigned char>(text[2 * i + 1]));
         bad |= hi | lo;  // negative once any digit is not one
         out[i] = static_cast<unsigned char>(hi << 4 | lo);
     }

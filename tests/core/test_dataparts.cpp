@@ -1,3 +1,5 @@
+#include <cstdint>
+
 #include "check.hpp"
 #include "core/dataparts.hpp"
 
@@ -59,4 +61,11 @@ TEST(dataparts_etag_rules) {
 TEST(dataparts_backoff_table) {
     const double want[] = {0.25, 1.0, 1.0, 4.0, 4.0, 16.0, 15.0, 30.0, 15.0, 30.0};
     for (int a = 0; a < 10; ++a) CHECK(dataparts::backoff_seconds(a) == want[a]);
+}
+
+TEST(dataparts_backoff_base) {
+    const double want[] = {0.5, 1.0, 2.0, 4.0, 8.0, 16.0, 30.0, 30.0};
+    for (int a = 0; a < 8; ++a) CHECK(dataparts::backoff_base(a) == want[a]);
+    CHECK(dataparts::backoff_base(INT64_MAX) == 30.0);
+    CHECK(dataparts::backoff_base(-1) == 0.25 && dataparts::backoff_base(INT64_MIN) == 0.0);
 }

@@ -4,12 +4,12 @@
 #include <string>
 
 #include "common/args.hpp"
-#include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/etag.hpp"
 #include "common/gil.hpp"
 #include "common/interrupt.hpp"
 #include "common/lock.hpp"
+#include "common/net.hpp"
 #include "common/ns.hpp"
 #include "core/dataparts.hpp"
 #include "core/digest.hpp"
@@ -44,22 +44,9 @@ Part locate(const PartUpload& up, long long pn) {
     return p;
 }
 
-bool is_instance(py::handle obj, py::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
 // Every runtime error counts, the MD5 mismatch among them.
 bool transient(const PartUpload& up, py::handle exc) {
-    py::object resp = attr::or_none(exc, "response");
-    py::object status = resp.is_none() ? py::none() : attr::or_none(resp, "status_code");
-    if (!status.is_none()) {
-        if (status.equal(py::int_(408)) || status.equal(py::int_(429))) return true;
-        if (py::int_(500) <= status && status < py::int_(600)) return true;
-    }
-    return is_instance(exc, up.httpx.attr("TransportError")) || is_instance(exc, up.httpx.attr("TimeoutException")) ||
-           is_instance(exc, PyExc_RuntimeError);
+    return net::transient(exc, up.httpx) || PyErr_GivenExceptionMatches(exc.ptr(), PyExc_RuntimeError);
 }
 
 // At least one attempt, whatever the setting: with none, a part would count as sent.

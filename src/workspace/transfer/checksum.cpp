@@ -3,16 +3,10 @@
 #include "common/args.hpp"
 #include "common/signature.hpp"
 #include "core/digest.hpp"
+#include "core/hex_digit.hpp"
 
 namespace brivel::workspace {
 namespace {
-
-int hex_value(Py_UCS4 c) {
-    if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
-    return -1;
-}
 
 // Standard Base64 of the 32 digest bytes, or None for text that is not 64 hex digits.
 py::object sha256_to_checksum_b64(py::object sha256_hex) {
@@ -21,8 +15,8 @@ py::object sha256_to_checksum_b64(py::object sha256_hex) {
     if (PyUnicode_GET_LENGTH(s) != 64) return py::none();
     digest::Sha256Raw raw{};
     for (Py_ssize_t i = 0; i < 32; ++i) {
-        int hi = hex_value(PyUnicode_READ_CHAR(s, 2 * i));
-        int lo = hex_value(PyUnicode_READ_CHAR(s, 2 * i + 1));
+        int hi = hex::digit(PyUnicode_READ_CHAR(s, 2 * i));
+        int lo = hex::digit(PyUnicode_READ_CHAR(s, 2 * i + 1));
         if (hi < 0 || lo < 0) return py::none();
         raw[static_cast<std::size_t>(i)] = static_cast<unsigned char>(hi << 4 | lo);
     }

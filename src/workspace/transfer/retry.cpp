@@ -1,15 +1,15 @@
 #include "workspace/transfer/retry.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <optional>
 
 #include "common/args.hpp"
-#include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/interrupt.hpp"
+#include "common/net.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
+#include "core/dataparts.hpp"
 
 namespace brivel::workspace {
 namespace {
@@ -19,35 +19,13 @@ const char* const kUrlExpiryMarkers[] = {"expired", "request has expired", "sign
                                           "token has expired", "authenticationrequired",
                                           "authorizationqueryparameters"};
 
-struct Status {
-    py::object response;
-    py::object code;  // None when the error carries no reply status
-};
-
-Status status_of(py::handle exc) {
-    py::object resp = attr::or_none(exc, "response");
-    py::object code = resp.is_none() ? py::none() : attr::or_none(resp, "status_code");
-    return {resp, code};
-}
-
 bool status_is(const py::object& code, long v) { return !code.is_none() && code.equal(py::int_(v)); }
 
 void check_exception(py::handle exc) { args::instance(exc, PyExc_Exception, "exc"); }
 
 bool is_transient_http(py::object exc) {
     check_exception(exc);
-    py::object code = status_of(exc).code;
-    if (!code.is_none()) {
-        if (status_is(code, 408) || status_is(code, 429)) return true;
-        return py::int_(500) <= code && code < py::int_(600);
-    }
-    py::object httpx = ns::get("httpx");
-    for (const char* cls : {"TransportError", "TimeoutException"}) {
-        int r = PyObject_IsInstance(exc.ptr(), httpx.attr(cls).ptr());
-        if (r < 0) throw py::error_already_set();
-        if (r) return true;
-    }
-    return false;
+    return net::transient(exc, ns::get("httpx"));
 }
 
 bool has_expiry_marker(py::handle body) {
@@ -59,12 +37,12 @@ bool has_expiry_marker(py::handle body) {
 
 bool is_expired_url(py::object exc) {
     check_exception(exc);
-    Status st = status_of(exc);
-    bool is400 = status_is(st.code, 400);
-    if (!is400 && !status_is(st.code, 403)) return false;
+    py::object code = net::reply_status(exc);
+    bool is400 = status_is(code, 400);
+    if (!is400 && !status_is(code, 403)) return false;
     py::object body = py::str("");
     errors::best_effort([&] {
-        py::object text = st.response.attr("text");
+        py::object text = exc.attr("response").attr("text");
         if (!text.is_none() && args::truthy(text)) body = text.attr("lower")();
     });
     if (has_expiry_marker(body)) return true;
@@ -74,19 +52,16 @@ bool is_expired_url(py::object exc) {
 void sleep_backoff(py::object attempt) {
     py::object n = args::to_int(attempt, "attempt");
     // 0.5 * 2**attempt reaches the 30 s cap from attempt 6 on; clamping first keeps huge
-    // attempt numbers out of the floating-point range.
-    double base = 30.0;
-    if (n < py::int_(6)) {
-        long long k = n < py::int_(-2000) ? -2000 : args::to_long_long(n);
-        base = std::ldexp(0.5, static_cast<int>(k));
-    }
+    // attempt numbers out of the 64-bit range.
+    const long long k = n < py::int_(-2000) ? -2000 : n < py::int_(6) ? args::to_long_long(n) : 6;
+    const double base = dataparts::backoff_base(k);
     double u = py::cast<double>(ns::import("random").attr("random")());
     interrupt::sleep(py::float_(base * 0.5 + u * base * 0.5));
 }
 
 bool is_no_such_upload(py::object exc) {
     check_exception(exc);
-    if (status_is(status_of(exc).code, 404)) return true;
+    if (status_is(net::reply_status(exc), 404)) return true;
     py::object text = to_str(exc).attr("lower")();
     return contains(text, py::str("nosuchupload"));
 }
