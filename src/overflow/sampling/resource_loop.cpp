@@ -55,12 +55,8 @@ void sample_gpu(py::handle self) {
         self.attr("_gpu_util") = ns::import("builtins").attr("float")(util.attr("gpu"));
         py::object total = mem.attr("total");
         if (greater(total, py::int_(0))) {
-            PyObject* ratio = PyNumber_TrueDivide(mem.attr("used").ptr(), total.ptr());
-            if (!ratio) throw py::error_already_set();
-            PyObject* pct = PyNumber_Multiply(ratio, py::float_(100.0).ptr());
-            Py_DECREF(ratio);
-            if (!pct) throw py::error_already_set();
-            self.attr("_gpu_mem_util") = py::reinterpret_steal<py::object>(pct);
+            py::object ratio = divide(mem.attr("used"), total);
+            self.attr("_gpu_mem_util") = steal_or_throw(PyNumber_Multiply(ratio.ptr(), py::float_(100.0).ptr()));
         } else {
             self.attr("_gpu_mem_util") = py::float_(0.0);
         }

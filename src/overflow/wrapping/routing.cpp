@@ -59,9 +59,7 @@ void say(py::handle line) { ns::import("builtins").attr("print")(line); }
 bool verbose(py::handle monitor) { return args::truthy(monitor.attr("verbose")); }
 
 py::object run_local(PyObject* original, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* r = PyObject_Vectorcall(original, args, nargsf, kwnames);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
+    return steal_or_throw(PyObject_Vectorcall(original, args, nargsf, kwnames));
 }
 
 py::object offload(py::handle monitor, py::handle original, PyObject* const* args, size_t nargsf, PyObject* kwnames) {

@@ -23,9 +23,7 @@ bool is_text_or_bytes(py::handle obj) {
 }
 
 void add_to(py::object& total, py::handle value) {
-    PyObject* r = PyNumber_InPlaceAdd(total.ptr(), value.ptr());
-    if (!r) throw py::error_already_set();
-    total = py::reinterpret_steal<py::object>(r);
+    total = steal_or_throw(PyNumber_InPlaceAdd(total.ptr(), value.ptr()));
 }
 
 py::object shallow_size_of(py::handle obj) {

@@ -55,11 +55,8 @@ py::object ChildPaths::child(const py::object& parent, py::handle name) const {
         if (PyList_CheckExact(parts.ptr())) {
             const Py_ssize_t n = PyList_GET_SIZE(parts.ptr());
             py::list joined(n + 1);
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject* item = PyList_GET_ITEM(parts.ptr(), i);
-                Py_INCREF(item);
-                PyList_SET_ITEM(joined.ptr(), i, item);
-            }
+            for (Py_ssize_t i = 0; i < n; ++i)
+                PyList_SET_ITEM(joined.ptr(), i, py::handle(PyList_GET_ITEM(parts.ptr(), i)).inc_ref().ptr());
             PyList_SET_ITEM(joined.ptr(), n, py::handle(name).inc_ref().ptr());
             auto* type = reinterpret_cast<PyTypeObject*>(mod.posix_path.ptr());
             py::object self = steal_or_throw(PyBaseObject_Type.tp_new(type, py::tuple().ptr(), nullptr));

@@ -31,22 +31,24 @@ State* state_of(py::handle self) { return self.attr("_state").cast<py::capsule>(
 
 // The next chunk, or None at end of file.
 py::object read_chunk(py::handle self, State* st) {
-    PyObject* chunk = PyBytes_FromStringAndSize(nullptr, kChunk);
-    if (!chunk) throw py::error_already_set();  // filled below before it is owned
+    py::object chunk = steal_or_throw(PyBytes_FromStringAndSize(nullptr, kChunk));
+    char* bytes = PyBytes_AS_STRING(chunk.ptr());
     long long n;
     {
         // The bytes object is not shared with anyone yet, so filling it needs no GIL.
         gil::Release nogil;
-        n = st->reader.read(PyBytes_AS_STRING(chunk), static_cast<std::size_t>(kChunk));
-        if (n > 0 && st->hash) st->hash->update(PyBytes_AS_STRING(chunk), static_cast<std::size_t>(n));
+        n = st->reader.read(bytes, static_cast<std::size_t>(kChunk));
+        if (n > 0 && st->hash) st->hash->update(bytes, static_cast<std::size_t>(n));
     }
-    if (n <= 0) {
-        Py_DECREF(chunk);
-        if (n < 0) errors::raise_errno(static_cast<int>(-n), self.attr("_name"));
-        return py::none();
+    if (n < 0) errors::raise_errno(static_cast<int>(-n), self.attr("_name"));
+    if (n == 0) return py::none();
+    if (n < kChunk) {
+        // Resizing may move it: the only reference is handed over, and taken back.
+        PyObject* resized = chunk.release().ptr();
+        if (_PyBytes_Resize(&resized, static_cast<Py_ssize_t>(n)) < 0) throw py::error_already_set();
+        chunk = py::reinterpret_steal<py::object>(resized);
     }
-    if (n < kChunk && _PyBytes_Resize(&chunk, static_cast<Py_ssize_t>(n)) < 0) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(chunk);
+    return chunk;
 }
 
 void finish(py::handle self, State* st) {

@@ -26,23 +26,12 @@ using namespace pybind11::literals;
 // inside an except block would.
 void chain(py::error_already_set& outer, const py::error_already_set& inner) {
     PyObject* o = outer.value().ptr();
-    PyObject* i = inner.value().ptr();
-    if (o == i) return;
-    PyObject* ctx = PyException_GetContext(o);
-    if (ctx) {
-        Py_DECREF(ctx);
-        return;
-    }
-    Py_INCREF(i);
-    PyException_SetContext(o, i);
+    if (o == inner.value().ptr()) return;
+    if (py::reinterpret_steal<py::object>(PyException_GetContext(o))) return;  // it has one already
+    PyException_SetContext(o, inner.value().inc_ref().ptr());  // steals the reference
 }
 
-py::object binop(PyObject* r) {
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-py::object item(py::handle mapping, const char* key) { return binop(PyObject_GetItem(mapping.ptr(), py::str(key).ptr())); }
+py::object item(py::handle mapping, const char* key) { return steal_or_throw(PyObject_GetItem(mapping.ptr(), py::str(key).ptr())); }
 
 void unlink_journal(const py::object& journal) {
     errors::best_effort([&] { journal.attr("unlink")(); });
@@ -69,7 +58,7 @@ void check_limits(const Request& r, const py::object& total_parts) {
     py::object name = r.path.attr("name");
     py::object max_parts = ns::get("MULTIPART_MAX_PARTS");
     if (total_parts > max_parts) {
-        py::object mib = binop(PyNumber_TrueDivide(r.part_size.ptr(), py::int_(1048576).ptr()));
+        py::object mib = steal_or_throw(PyNumber_TrueDivide(r.part_size.ptr(), py::int_(1048576).ptr()));
         py::str msg = py::str("{} needs {} parts at {:.0f} MiB/part, over the {}-part limit. Raise "
                               "PORTVEL_MULTIPART_PART_SIZE_BYTES (and PORTVEL_UPLOAD_MEMORY_BUDGET_BYTES to match) "
                               "or split the file.")
@@ -81,8 +70,8 @@ void check_limits(const Request& r, const py::object& total_parts) {
         py::int_ tib(1099511627776LL);
         py::str msg = py::str("{} is {:.2f} TiB, over the {:.3f} TiB R2 single-object limit. Split the file into "
                               "smaller objects.")
-                          .format(name, binop(PyNumber_TrueDivide(r.size.ptr(), tib.ptr())),
-                                  binop(PyNumber_TrueDivide(max_bytes.ptr(), tib.ptr())));
+                          .format(name, divide(r.size, tib),
+                                  divide(max_bytes, tib));
         throw py::value_error(msg);
     }
 }
@@ -179,7 +168,7 @@ void multipart_attempt(py::object self, const sig::Bound& v) {
     py::object journal = v[5];
 
     // Limits: nothing is sent for a file the store cannot take.
-    py::object total = binop(PyNumber_FloorDivide((r.size + r.part_size - py::int_(1)).ptr(), r.part_size.ptr()));
+    py::object total = steal_or_throw(PyNumber_FloorDivide((r.size + r.part_size - py::int_(1)).ptr(), r.part_size.ptr()));
     if (total < py::int_(1)) total = py::int_(1);
     if (r.part_size < py::int_(0)) {
         PyErr_Format(PyExc_ValueError, "part_size must be a positive byte count, got %S", r.part_size.ptr());
