@@ -1,5 +1,4 @@
-// Releasing the GIL around native work and taking it back: every module does it through
-// these two guards. CPython 3.11 ends a thread that asks for the GIL while the interpreter
+// Releasing the GIL around native work and taking it back. CPython 3.11 ends a thread that asks for the GIL while the interpreter
 // finalizes by calling pthread_exit from inside the acquisition. The forced unwind of that
 // exit must not meet our C++ frames: at a noexcept one (a destructor, this guard's own)
 // std::terminate aborts the process, and the others would drop Python references without

@@ -1,5 +1,4 @@
-// Native jobs that answer Ctrl-C: the one way every module runs a long loop of the core
-// without the GIL. The job gets a cancel::Token and asks it at its check points. On the
+// Native jobs that answer Ctrl-C: a long loop of the core run without the GIL. The job gets a cancel::Token and asks it at its check points. On the
 // main thread, the only one where the interpreter runs signal handlers, those check points
 // also give the handlers a turn every kSignalPoll (briefly taking the GIL back); an error
 // they raise (KeyboardInterrupt) stops the job and is raised once the job has returned. On

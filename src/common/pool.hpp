@@ -1,5 +1,5 @@
-// The one thread-pool convention of every module: a concurrent.futures.ThreadPoolExecutor
-// per call, every task submitted, then every task waited for and the first failure raised.
+// Thread pools of the modules' calls: a concurrent.futures.ThreadPoolExecutor per call,
+// every task submitted, then every task waited for and the first failure raised.
 // An interrupt (KeyboardInterrupt, SystemExit: any exception that is not an Exception),
 // from a task or from the waiting thread, stops the pool: no queued task starts, the native
 // jobs (interrupt.hpp) and the retries of the running ones stop, the requests they have in

@@ -111,8 +111,8 @@ class Index {
     };
     class Parser;
 
-    // Keys and hashes, and the entries, in blocks that never move: no copy of either is
-    // made while the index grows, which kept a second, larger copy alive for a moment.
+    // Keys and hashes, and the entries, in blocks that never move: growing the index copies
+    // neither, so the build's memory peak stays near the index's own size.
     arena::Bytes text_;
     arena::Stable<Entry> entries_;
     struct EntryHash {

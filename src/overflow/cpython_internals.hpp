@@ -1,4 +1,4 @@
-// The interpreter internals the overflow hot paths rely on, gathered here. The profile hook
+// The interpreter internals the overflow hot paths rely on. The profile hook
 // runs on every call and return of the watched thread, and most events concern no user code;
 // these let it answer them with pointer comparisons, and record a call without a method call
 // or a growing dict; a wrapped call reads the monitor's flags from its instance dict:

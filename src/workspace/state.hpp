@@ -1,4 +1,4 @@
-// What brivel.workspace keeps between calls, in one place. The module body fills it; a
+// What brivel.workspace keeps between calls. The module body fills it; a
 // failed body empties it again.
 #pragma once
 

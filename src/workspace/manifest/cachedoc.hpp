@@ -12,7 +12,7 @@ namespace brivel::workspace {
 
 // The int of signature member `k` (size, mtime_ns, ctime_ns, inode).
 py::object signature_member(const cachedoc::Signature& stat_sig, int k);
-// The mapping _stat_signature gives for `sig`, or None when it has none.
+// The mapping _stat_signature gives for `stat_sig`, or None when it has none.
 py::object signature_dict(const cachedoc::Signature& stat_sig);
 
 // A cache entry: a new mapping of the signature's members in their order, then "sha256";
@@ -24,7 +24,7 @@ py::object entry_of(py::handle stat_sig, py::handle sha);
 // text added twice keeps its first place and its last entry.
 class FreshEntries {
   public:
-    // An entry from a native stat; none when `sig` is not present.
+    // An entry from a native stat; none when `stat_sig` is not present.
     void add(py::handle key, const cachedoc::Signature& stat_sig, py::handle sha);
     // An entry mapping as entry_of makes it; None adds nothing.
     void add(py::handle key, py::handle entry);
