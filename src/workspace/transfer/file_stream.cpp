@@ -57,7 +57,7 @@ void finish(py::handle self, State* st) {
     digest::Sha256Raw raw = st->hash->finish();
     std::string got = digest::hex(raw.data(), raw.size());
     if (got != st->expected_hex)
-        raise_file_changed(self.attr("_label"), py::str(st->expected_hex), py::str(got));
+        raise_changed_content(self.attr("_label"), py::str(st->expected_hex), py::str(got));
 }
 
 py::object iter_self(py::object self) { return self; }
@@ -83,12 +83,16 @@ py::object next_chunk(py::object self) {
 
 }  // namespace
 
-[[noreturn]] void raise_file_changed(py::handle path, py::handle expected_hex, py::handle got_hex) {
-    py::slice first12(0, 12, 1);
-    py::str msg = py::str("Local file {} changed during upload (expected sha256={}, got {})")
-                      .format(py::str(path), expected_hex[first12], got_hex[first12]);
-    PyErr_SetObject(PyExc_RuntimeError, msg.ptr());
+void raise_changed_file(py::handle path, const std::string& detail) {
+    py::str name = to_str(path);
+    PyErr_Format(PyExc_RuntimeError, "Local file %U changed during upload (%s)", name.ptr(), detail.c_str());
     throw py::error_already_set();
+}
+
+void raise_changed_content(py::handle path, py::handle expected_hex, py::handle got_hex) {
+    py::slice first12(0, 12, 1);
+    py::str detail = py::str("expected sha256={}, got {}").format(expected_hex[first12], got_hex[first12]);
+    raise_changed_file(path, detail.cast<std::string>());
 }
 
 void define_file_stream(py::module_&) {

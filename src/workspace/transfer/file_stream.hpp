@@ -14,14 +14,17 @@ namespace brivel::workspace {
 // Creates the iterator class (not a module attribute).
 void define_file_stream(py::module_& m);
 
-// RuntimeError "Local file <path> changed during upload (expected sha256=<12>, got <12>)".
-[[noreturn]] void raise_file_changed(py::handle path, py::handle expected_hex, py::handle got_hex);
+// RuntimeError "Local file <path> changed during upload (<detail>)": the bytes on disk are
+// no longer those the content hash names, so they must not be stored under it.
+[[noreturn]] void raise_changed_file(py::handle path, const std::string& detail);
+// The same with the detail "expected sha256=<12>, got <12>".
+[[noreturn]] void raise_changed_content(py::handle path, py::handle expected_hex, py::handle got_hex);
 
 class FileStream {
   public:
     // Opens the file (OSError as open() raises it, directories included). With a non-empty
     // `expected_hex` the content is hashed as it streams, and a file whose bytes no longer
-    // hash to it fails the body (raise_file_changed, with `label` as the path) before its
+    // hash to it fails the body (raise_changed_content, with `label` as the path) before its
     // last chunk is handed out, so the store never receives a complete, wrong object.
     FileStream(const fspath::Encoded& file, py::handle label, const std::string& expected_hex);
     ~FileStream();

@@ -53,8 +53,4 @@ struct Attempt : std::enable_shared_from_this<Attempt> {
     py::object current_target() const;
 };
 
-// RuntimeError "Local file <path> changed during upload (<detail>)": the bytes on disk are
-// no longer those the content hash names, so they must not be stored under it.
-[[noreturn]] void raise_changed_file(py::handle path, const std::string& detail);
-
 }  // namespace brivel::workspace

@@ -14,6 +14,7 @@
 #include "core/multipart.hpp"
 #include "workspace/state.hpp"
 #include "workspace/transfer/client.hpp"
+#include "workspace/transfer/file_stream.hpp"
 #include "workspace/transfer/multipart_attempt.hpp"
 #include "workspace/transfer/part_put.hpp"
 

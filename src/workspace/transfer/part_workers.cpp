@@ -9,6 +9,7 @@
 #include "core/dataparts.hpp"
 #include "core/multipart.hpp"
 #include "workspace/state.hpp"
+#include "workspace/transfer/file_stream.hpp"
 #include "workspace/transfer/multipart_attempt.hpp"
 #include "workspace/transfer/part_data.hpp"
 #include "workspace/transfer/part_put.hpp"
@@ -16,12 +17,6 @@
 namespace brivel::workspace {
 
 using namespace pybind11::literals;
-
-void raise_changed_file(py::handle path, const std::string& detail) {
-    py::str name = to_str(path);
-    PyErr_Format(PyExc_RuntimeError, "Local file %U changed during upload (%s)", name.ptr(), detail.c_str());
-    throw py::error_already_set();
-}
 
 py::tuple Attempt::prepare_batch(py::handle batch) {
     args::exact_list(batch, "batch");

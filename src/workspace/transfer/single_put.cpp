@@ -62,7 +62,7 @@ void upload_blob(py::object self, py::object put_url, py::object path, py::objec
     if (!sha256.is_none()) {
         // The manifest's hash may be stale; what goes out must be what the server expects.
         py::object got = ns::call("_sha256_file", path)[py::int_(0)];
-        if (!got.equal(sha256)) raise_file_changed(path, sha256, got);
+        if (!got.equal(sha256)) raise_changed_content(path, sha256, got);
         verified = sha256.cast<std::string>();
     }
     // The class's own upload_blob_single gets the verified hash; an override is called as
