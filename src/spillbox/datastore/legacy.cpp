@@ -38,12 +38,6 @@ py::object upload_legacy(const TransportArgs& a) {
 
 }  // namespace
 
-TransportArgs transport_args(py::handle self, const sig::Bound& a) {
-    args::exact_bytes(a[0], "serialized");
-    return {py::reinterpret_borrow<py::object>(self), a[0], args::to_int(a[1], "size"),
-            args::to_float(a[2], "upload_timeout"), a[3]};
-}
-
 void bind_legacy_upload(py::handle cls) {
     def_transport(cls, "_upload_legacy",
                   "POSTs the payload to the data API's /v1/data/upload and returns the data key of\n"
