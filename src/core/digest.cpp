@@ -19,58 +19,45 @@ namespace {
 // The algorithms fetched from the provider once for the process: a context set up with
 // the plain EVP_sha256() fetches again (a locked table lookup) every time, which shows on
 // tens of thousands of small files hashed from several threads.
-const EVP_MD* sha256_md() {
-    static const EVP_MD* const md = [] {
-        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-        return fetched ? fetched : EVP_sha256();
-    }();
-    return md;
+const EVP_MD* fetch(const char* name, const EVP_MD* fallback) {
+    const EVP_MD* fetched = EVP_MD_fetch(nullptr, name, nullptr);
+    return fetched ? fetched : fallback;
 }
 
-const EVP_MD* md5_md() {
-    static const EVP_MD* const md = [] {
-        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
-        return fetched ? fetched : EVP_md5();
-    }();
-    return md;
+const EVP_MD* md_of(Algorithm algorithm) {
+    static const EVP_MD* const sha256 = fetch("SHA256", EVP_sha256());
+    static const EVP_MD* const md5 = fetch("MD5", EVP_md5());
+    return algorithm == Algorithm::sha256 ? sha256 : md5;
 }
 
 }  // namespace
 
-Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
-    if (!ctx_ || EVP_DigestInit_ex(ctx_, sha256_md(), nullptr) != 1) {
+Incremental::Incremental(Algorithm algorithm) : ctx_(EVP_MD_CTX_new()) {
+    if (!ctx_ || EVP_DigestInit_ex(ctx_, md_of(algorithm), nullptr) != 1) {
         EVP_MD_CTX_free(ctx_);
         throw std::bad_alloc();
     }
 }
 
-Sha256::~Sha256() { EVP_MD_CTX_free(ctx_); }
+Incremental::~Incremental() { EVP_MD_CTX_free(ctx_); }
 
-void Sha256::update(const void* data, std::size_t n) { EVP_DigestUpdate(ctx_, data, n); }
+void Incremental::update(const void* data, std::size_t n) { EVP_DigestUpdate(ctx_, data, n); }
+
+std::size_t Incremental::finish_into(unsigned char* out) {
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(ctx_, out, &len);
+    return len;
+}
 
 Sha256Raw Sha256::finish() {
     Sha256Raw out{};
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx_, out.data(), &len);
+    finish_into(out.data());
     return out;
 }
 
-Md5::Md5() : ctx_(EVP_MD_CTX_new()) {
-    if (!ctx_ || EVP_DigestInit_ex(ctx_, md5_md(), nullptr) != 1) {
-        EVP_MD_CTX_free(ctx_);
-        throw std::bad_alloc();
-    }
-}
-
-Md5::~Md5() { EVP_MD_CTX_free(ctx_); }
-
-void Md5::update(const void* data, std::size_t n) { EVP_DigestUpdate(ctx_, data, n); }
-
 std::string Md5::finish_hex() {
     unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx_, out, &len);
-    return hex(out, len);
+    return hex(out, finish_into(out));
 }
 
 void hex_into(const unsigned char* data, std::size_t n, char* out) {
@@ -109,7 +96,7 @@ std::string base64(const unsigned char* data, std::size_t n) {
 std::string md5_hex(const void* data, std::size_t n) {
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    EVP_Digest(data, n, out, &len, md5_md(), nullptr);
+    EVP_Digest(data, n, out, &len, md_of(Algorithm::md5), nullptr);
     return hex(out, len);
 }
 

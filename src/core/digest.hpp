@@ -16,31 +16,36 @@ namespace brivel::digest {
 
 using Sha256Raw = std::array<unsigned char, 32>;
 
-class Sha256 {
+enum class Algorithm { sha256, md5 };
+
+// An incremental digest of one algorithm (std::bad_alloc when libcrypto cannot set it up).
+class Incremental {
   public:
-    Sha256();
-    ~Sha256();
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
+    explicit Incremental(Algorithm algorithm);
+    ~Incremental();
+    Incremental(const Incremental&) = delete;
+    Incremental& operator=(const Incremental&) = delete;
     void update(const void* data, std::size_t n);
-    Sha256Raw finish();
+
+  protected:
+    // Writes the digest (at most 64 bytes) to `out`; returns its length.
+    std::size_t finish_into(unsigned char* out);
 
   private:
     EVP_MD_CTX* ctx_;
 };
 
-// Incremental MD5, for a digest taken piece by piece as the data goes out.
-class Md5 {
+class Sha256 : public Incremental {
   public:
-    Md5();
-    ~Md5();
-    Md5(const Md5&) = delete;
-    Md5& operator=(const Md5&) = delete;
-    void update(const void* data, std::size_t n);
-    std::string finish_hex();
+    Sha256() : Incremental(Algorithm::sha256) {}
+    Sha256Raw finish();
+};
 
-  private:
-    EVP_MD_CTX* ctx_;
+// Incremental MD5, for a digest taken piece by piece as the data goes out.
+class Md5 : public Incremental {
+  public:
+    Md5() : Incremental(Algorithm::md5) {}
+    std::string finish_hex();
 };
 
 std::string hex(const unsigned char* data, std::size_t n);
