@@ -46,6 +46,10 @@ inline bool contains(py::handle container, py::handle item) {
     return r != 0;
 }
 
+// The attribute `name` of the type or its bases as the interpreter's method cache finds it,
+// unbound and borrowed; null, with no error set, when absent.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+
 // The interned str of `text`, as the interpreter keeps attribute and keyword names.
 inline py::str intern(const char* text) { return steal_or_throw<py::str>(PyUnicode_InternFromString(text)); }
 

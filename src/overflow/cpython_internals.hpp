@@ -5,7 +5,7 @@
 //  - a dict's version tag (ma_version_tag), which changes with every change of the dict and
 //    is never reused in the process, and a type's (tp_version_tag while it is valid): a memo
 //    keyed on them cannot go stale;
-//  - _PyType_Lookup, the class attribute as the interpreter's method cache finds it;
+//  - a code object's fields, read from its struct;
 //  - _PyDict_NewPresized, a call record's dict made at its final size;
 //  - Py_SET_SIZE on a list, list.pop() of the call stack's last record without its call;
 //  - _PyObject_GetDictPtr, an instance's dict slot without an attribute look-up.
@@ -32,8 +32,10 @@ inline bool type_version(PyTypeObject* type, unsigned int* tag) {
     return true;
 }
 
-// The attribute `name` of the type or its bases, borrowed; null without an error when absent.
-inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+// A real code object's file name and function name (borrowed) and first line.
+inline PyObject* code_filename(PyObject* code) { return reinterpret_cast<PyCodeObject*>(code)->co_filename; }
+inline PyObject* code_name(PyObject* code) { return reinterpret_cast<PyCodeObject*>(code)->co_name; }
+inline int code_firstlineno(PyObject* code) { return reinterpret_cast<PyCodeObject*>(code)->co_firstlineno; }
 
 // A new empty dict with room for `size` items.
 inline PyObject* new_dict(Py_ssize_t size) { return _PyDict_NewPresized(size); }

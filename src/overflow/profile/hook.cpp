@@ -52,17 +52,17 @@ Ref frame_code(const Keys& k, PyObject* frame) {
 
 // A code object's fields, read from the struct for real code objects.
 Ref code_filename(const Keys& k, PyObject* code) {
-    if (PyCode_Check(code)) return borrow(reinterpret_cast<PyCodeObject*>(code)->co_filename);
+    if (PyCode_Check(code)) return borrow(internals::code_filename(code));
     return steal(PyObject_GetAttr(code, k.co_filename.ptr()));
 }
 
 Ref code_name(const Keys& k, PyObject* code) {
-    if (PyCode_Check(code)) return borrow(reinterpret_cast<PyCodeObject*>(code)->co_name);
+    if (PyCode_Check(code)) return borrow(internals::code_name(code));
     return steal(PyObject_GetAttr(code, k.co_name.ptr()));
 }
 
 Ref code_firstlineno(const Keys& k, PyObject* code) {
-    if (PyCode_Check(code)) return steal(PyLong_FromLong(reinterpret_cast<PyCodeObject*>(code)->co_firstlineno));
+    if (PyCode_Check(code)) return steal(PyLong_FromLong(internals::code_firstlineno(code)));
     return steal(PyObject_GetAttr(code, k.co_firstlineno.ptr()));
 }
 

@@ -82,7 +82,7 @@ void bind_user_code(py::handle cls) {
 
 bool user_code_is_own(PyTypeObject* type) {
     const ModuleState& st = state();
-    return internals::type_lookup(type, st.keys.is_user_code.ptr()) == st.is_user_code.ptr();
+    return type_lookup(type, st.keys.is_user_code.ptr()) == st.is_user_code.ptr();
 }
 
 int user_code(PyObject* self, PyObject* dict, PyObject* filename) {

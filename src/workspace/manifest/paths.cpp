@@ -10,7 +10,7 @@ namespace {
 
 // The attribute `name` as the type's method resolution finds it, unbound (borrowed).
 PyObject* type_lookup(py::handle type, const char* name) {
-    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type.ptr()), intern(name).ptr());
+    return brivel::type_lookup(reinterpret_cast<PyTypeObject*>(type.ptr()), intern(name).ptr());
 }
 
 py::object slot_get(py::handle descr, py::handle obj) {
