@@ -141,6 +141,44 @@ CASES = {
         ready()
         sb._zip_directory(SPARSE.parent)
     """),
+    # The calling thread's share ends with a 64 MiB file; then it waits for the worker that
+    # reads the sparse one.
+    "hash_pool_wait": ("rchar", """
+        ws.UPLOAD_HASH_WORKERS = 2
+        small = SPARSE.with_name("small.txt")
+        small.write_text("small")
+        ws._resolve_manifest_files([(small, "small.txt", None)], BASE)  # leaves a cache document
+        big = SPARSE.with_name("big.bin")
+        big.write_bytes(bytes(64 << 20))
+        doc = ws._hash_cache_path(BASE)
+        ready(doc=str(doc))
+        ws._resolve_manifest_files([(small, "small.txt", None), (big, "big.bin", None), (SPARSE, "sparse.bin", None)],
+                                   BASE)
+    """),
+    "build_manifest_wait": ("rchar", """
+        # A rebound walk takes the build step by step; this one lists the 64 MiB file first.
+        ws.UPLOAD_HASH_WORKERS = 2
+        walk = ws._walk_tree
+        ws._walk_tree = lambda root, **kw: iter(sorted(walk(root, **kw), key=lambda found: found[1]))
+        spec = ws.Workspace(root=SPARSE.parent)
+        (SPARSE.parent / "small.txt").write_text("small")
+        os.rename(SPARSE, BASE / "aside")
+        ws.build_manifest(spec)  # leaves a cache document for the root
+        os.rename(BASE / "aside", SPARSE)
+        (SPARSE.parent / "big.bin").write_bytes(bytes(64 << 20))
+        doc = ws._hash_cache_path(SPARSE.parent.resolve())
+        ready(doc=str(doc))
+        ws.build_manifest(spec)
+    """),
+    "zip_directory_wait": ("rchar", """
+        # A top directory's files come before its subdirectories'.
+        top = BASE / "tree"
+        (top / "sub").mkdir(parents=True)
+        (top / "big.bin").write_bytes(bytes(64 << 20))
+        os.rename(SPARSE, top / "sub" / "sparse.bin")
+        ready()
+        sb._zip_directory(top)
+    """),
     "download_verify": ("rchar", SERVER, """
         # The .part is whole (the store answers 416); verifying it runs on a pool thread.
         URL_PATH = "/complete"
@@ -207,10 +245,12 @@ def sparse_base(tmp_path):
     return tmp_path
 
 
-def interrupt_child(base: Path, case: str):
-    """Runs `case` in a child until it is inside its loop, sends SIGINT; returns the seconds
-    from the signal to the child's exit, the child's outcome and what it told at its start."""
+def interrupt_child(base: Path, case: str, started: int | None = None):
+    """Runs `case` in a child until it is inside its loop (`started` bytes into it), sends
+    SIGINT; returns the seconds from the signal to the child's exit, the child's outcome and
+    what it told at its start."""
     field, *pieces = CASES[case]
+    started = STARTED_BYTES[field] if started is None else started
     code = "\n".join(textwrap.dedent(piece) for piece in (PRELUDE, *pieces))
     home = base / "home"
     home.mkdir()
@@ -220,7 +260,7 @@ def interrupt_child(base: Path, case: str):
     try:
         info = json.loads(read_line(child, 60))
         start = io_counter(child.pid, field)
-        if not wait_until(lambda: child.poll() is not None or io_counter(child.pid, field) - start >= STARTED_BYTES[field],
+        if not wait_until(lambda: child.poll() is not None or io_counter(child.pid, field) - start >= started,
                           timeout=60) or child.poll() is not None:
             child.kill()
             raise AssertionError("the child's loop did not get going: " + child.communicate()[1])
@@ -252,16 +292,31 @@ def test_ctrl_c_ends_a_long_read(sparse_base, case):
     assert_interrupted(elapsed, returncode, err)
 
 
-@pytest.mark.timeout(180)
-@pytest.mark.parametrize("case", ["build_manifest", "hash_pool"])
-def test_ctrl_c_ends_manifest_hashing_and_keeps_the_cache_document(sparse_base, case):
+def assert_document_kept(doc: Path):
     # The document of the previous build stays as it was: no partial one replaces it.
-    elapsed, returncode, out, err, info = interrupt_child(sparse_base, case)
-    assert_interrupted(elapsed, returncode, err)
-    doc = Path(info["doc"])
     entries = json.loads(doc.read_text())["entries"]
     assert [Path(k).name for k in entries] == ["small.txt"]
     assert [p.name for p in doc.parent.iterdir()] == [doc.name]  # no leftover beside it
+
+
+@pytest.mark.timeout(180)
+@pytest.mark.parametrize("case", ["build_manifest", "hash_pool"])
+def test_ctrl_c_ends_manifest_hashing_and_keeps_the_cache_document(sparse_base, case):
+    elapsed, returncode, out, err, info = interrupt_child(sparse_base, case)
+    assert_interrupted(elapsed, returncode, err)
+    assert_document_kept(Path(info["doc"]))
+
+
+@pytest.mark.timeout(300)
+@pytest.mark.parametrize("started", [32 << 20, 256 << 20, 1 << 30])
+@pytest.mark.parametrize("case", ["hash_pool_wait", "build_manifest_wait", "zip_directory_wait"])
+def test_ctrl_c_stops_the_workers_the_caller_waits_for(sparse_base, case, started):
+    # The first offset finds the calling thread most likely still on its share, the later ones
+    # done with it, waiting for the other.
+    elapsed, returncode, out, err, info = interrupt_child(sparse_base, case, started)
+    assert_interrupted(elapsed, returncode, err)
+    if "doc" in info:
+        assert_document_kept(Path(info["doc"]))
 
 
 @pytest.mark.timeout(180)

@@ -16,7 +16,7 @@ void stat_all(std::vector<StatJob>& jobs, std::size_t workers) {
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     constexpr std::size_t kBatch = 256;
-    spread(std::min(workers, jobs.size() / kBatch + 1), stop, [&] {
+    spread(std::min(workers, jobs.size() / kBatch + 1), nullptr, stop, [&] {
         for (std::size_t from; !stop.load(std::memory_order_relaxed) &&
                                (from = next.fetch_add(kBatch, std::memory_order_relaxed)) < jobs.size();)
             for (std::size_t i = from; i < std::min(jobs.size(), from + kBatch); ++i)
@@ -28,7 +28,7 @@ bool hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk
     const std::size_t block = digest::block_size(chunk);
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};  // a thread's exception: the others end early
-    spread(std::min(workers, jobs.size()), failed, [&] {
+    spread(std::min(workers, jobs.size()), stop, failed, [&] {
         HashJob* job = nullptr;
         hash_files(
             block, stop,

@@ -45,7 +45,7 @@ TEST(spread_rethrows_the_callers_failure_after_joining_the_workers) {
     std::atomic<int> finished{0};
     bool threw = false;
     try {
-        threads::spread(4, [&] {
+        threads::spread(4, nullptr, [&] {
             if (std::this_thread::get_id() == caller) throw std::bad_alloc();
             ++finished;
         });
