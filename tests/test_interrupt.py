@@ -1,9 +1,10 @@
 """Ctrl-C ends the long native loops within two seconds and leaves nothing half-written.
 
 Each case runs in a child interpreter that works on a 512 GiB sparse file (minutes of
-reading), an endless device or an endless body. The parent waits until the child is deep in
-the loop (its read or write counters in /proc have grown), sends SIGINT and times the exit:
-the child must end by KeyboardInterrupt, as an uncaught Ctrl-C ends a script."""
+reading), an endless device, an endless body or a long batch of stat calls. The parent waits
+until the child is deep in the loop (its read or write counters in /proc have grown, or its
+worker thread is there), sends SIGINT and times the exit: the child must end by
+KeyboardInterrupt, as an uncaught Ctrl-C ends a script."""
 
 import json
 import os
@@ -179,6 +180,19 @@ CASES = {
         ready()
         sb._zip_directory(top)
     """),
+    "stat_batch": ("threads", """
+        # Every stat follows a chain of links with long targets: the batch takes seconds.
+        ws.UPLOAD_HASH_WORKERS = 2
+        chain = BASE / "chain"
+        chain.mkdir()
+        (chain / "target").write_text("x")
+        pad = "./" * 1900
+        os.symlink(pad + "target", chain / "l8")
+        for i in range(7, -1, -1):
+            os.symlink(pad + f"l{i + 1}", chain / f"l{i}")
+        ready()
+        ws._resolve_manifest_files([(chain / "l0", "l0", None)] * 16000, BASE)
+    """),
     "download_verify": ("rchar", SERVER, """
         # The .part is whole (the store answers 416); verifying it runs on a pool thread.
         URL_PATH = "/complete"
@@ -208,11 +222,14 @@ CASES = {
     """),
 }
 
-# How far the child gets before the signal: far enough to be inside the loop.
-STARTED_BYTES = {"rchar": 256 << 20, "wchar": 32 << 20}
+# How far the child gets before the signal: far enough to be inside the loop (bytes read or
+# written, or threads started).
+STARTED = {"rchar": 256 << 20, "wchar": 32 << 20, "threads": 1}
 
 
-def io_counter(pid: int, field: str) -> int:
+def progress(pid: int, field: str) -> int:
+    if field == "threads":
+        return len(os.listdir(f"/proc/{pid}/task"))
     with open(f"/proc/{pid}/io") as f:
         for line in f:
             name, _, value = line.partition(":")
@@ -246,11 +263,11 @@ def sparse_base(tmp_path):
 
 
 def interrupt_child(base: Path, case: str, started: int | None = None):
-    """Runs `case` in a child until it is inside its loop (`started` bytes into it), sends
-    SIGINT; returns the seconds from the signal to the child's exit, the child's outcome and
+    """Runs `case` in a child until it is inside its loop (`started` further into it: bytes,
+    or threads), sends SIGINT; returns the seconds from the signal to the child's exit, the child's outcome and
     what it told at its start."""
     field, *pieces = CASES[case]
-    started = STARTED_BYTES[field] if started is None else started
+    started = STARTED[field] if started is None else started
     code = "\n".join(textwrap.dedent(piece) for piece in (PRELUDE, *pieces))
     home = base / "home"
     home.mkdir()
@@ -259,8 +276,8 @@ def interrupt_child(base: Path, case: str, started: int | None = None):
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         info = json.loads(read_line(child, 60))
-        start = io_counter(child.pid, field)
-        if not wait_until(lambda: child.poll() is not None or io_counter(child.pid, field) - start >= started,
+        start = progress(child.pid, field)
+        if not wait_until(lambda: child.poll() is not None or progress(child.pid, field) - start >= started,
                           timeout=60) or child.poll() is not None:
             child.kill()
             raise AssertionError("the child's loop did not get going: " + child.communicate()[1])
@@ -317,6 +334,12 @@ def test_ctrl_c_stops_the_workers_the_caller_waits_for(sparse_base, case, starte
     assert_interrupted(elapsed, returncode, err)
     if "doc" in info:
         assert_document_kept(Path(info["doc"]))
+
+
+@pytest.mark.timeout(180)
+def test_ctrl_c_ends_a_long_stat_batch(sparse_base):
+    elapsed, returncode, out, err, _ = interrupt_child(sparse_base, "stat_batch")
+    assert_interrupted(elapsed, returncode, err)
 
 
 @pytest.mark.timeout(180)

@@ -65,6 +65,22 @@ TEST(hash_all_starts_no_file_once_stopped) {
     for (auto& j : jobs) CHECK(!j.done);
 }
 
+TEST(stat_all_starts_no_job_once_stopped) {
+    TempFile f("abcd");
+    std::vector<hashpool::StatJob> jobs(600);
+    for (auto& j : jobs) {
+        j.path = f.path;
+        j.error = -1;  // what a job not reached keeps
+    }
+    cancel::Token stop;
+    CHECK(hashpool::stat_all(jobs, 3, &stop));
+    CHECK_EQ(jobs.back().error, 0);
+    for (auto& j : jobs) j.error = -1;
+    stop.request();
+    CHECK(!hashpool::stat_all(jobs, 3, &stop));
+    for (auto& j : jobs) CHECK_EQ(j.error, -1);
+}
+
 TEST(stat_all_fills_every_job) {
     TempFile f("abcd");
     std::vector<hashpool::StatJob> jobs(600);
