@@ -9,6 +9,7 @@ import os
 import signal
 import stat
 import time
+from pathlib import Path
 
 import pytest
 
@@ -281,6 +282,37 @@ def test_a_failed_build_leaves_the_previous_document(project, monkeypatch, cache
     assert only_the_document(cache_file)
     ws.build_manifest(spec)
     assert cache_file.read_bytes() != before and only_the_document(cache_file)
+
+
+def in_child(run_python, cache_dir, body, **values):
+    """Runs `body` in a child interpreter (the cache folder shared) after `name = Path(value)`
+    for each path value, `name = value` for the others; returns its stdout."""
+    lines = ["from pathlib import Path"]
+    lines += [f"{k} = Path({str(v)!r})" if isinstance(v, Path) else f"{k} = {v!r}" for k, v in values.items()]
+    child = run_python("\n".join(lines) + "\n" + body, env={"BRIVEL_CACHE_DIR": str(cache_dir)})
+    assert child.returncode == 0, child.stderr
+    return child.stdout
+
+
+@pytest.mark.timeout(120)
+def test_a_document_that_cannot_be_written_leaves_the_previous_one(project, run_python, cache_dir):
+    # The child's files may hold a few bytes only (RLIMIT_FSIZE, its signal ignored): the
+    # build still gives its files, the old document stays, and no piece is left beside it.
+    root = project[0]
+    count = len(ws.build_manifest(ws.Workspace(root=root)).files)
+    cache_file = ws._hash_cache_path(root.resolve())
+    before = cache_file.read_bytes()
+    (root / "pkg" / "m3.py").write_bytes(b"changed")  # the next document would differ
+    out = in_child(run_python, cache_dir, """
+import resource, signal
+import brivel.workspace as ws
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1024, resource.RLIM_INFINITY))
+print(len(ws.build_manifest(ws.Workspace(root=root)).files))
+""", root=root)
+    assert int(out) == count
+    assert cache_file.read_bytes() == before
+    assert only_the_document(cache_file)
 
 
 def test_a_document_that_cannot_be_replaced_is_let_be(project, caplog, cache_dir):
