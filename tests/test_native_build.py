@@ -284,6 +284,25 @@ def test_a_failed_build_leaves_the_previous_document(project, monkeypatch, cache
     assert cache_file.read_bytes() != before and only_the_document(cache_file)
 
 
+# A child's first build takes serial 0 for its document's temporary name; what `kinds`
+# names is made first at that name and the next ones.
+SQUATTED_BUILD = """
+import json, os, socket
+import brivel.workspace as ws
+doc.parent.mkdir(parents=True, exist_ok=True)
+os.chdir(doc.parent)  # a socket's path must be short
+names, sockets = [], []
+for serial, kind in enumerate(kinds):
+    names.append(f"{doc.name}.{os.getpid()}.{serial}.tmp")
+    if kind == "fifo":
+        os.mkfifo(names[-1])
+    else:
+        sockets.append(socket.socket(socket.AF_UNIX))
+        sockets[-1].bind(names[-1])
+print(json.dumps({"names": names, "files": len(ws.build_manifest(ws.Workspace(root=root)).files)}))
+"""
+
+
 def in_child(run_python, cache_dir, body, **values):
     """Runs `body` in a child interpreter (the cache folder shared) after `name = Path(value)`
     for each path value, `name = value` for the others; returns its stdout."""
@@ -292,6 +311,22 @@ def in_child(run_python, cache_dir, body, **values):
     child = run_python("\n".join(lines) + "\n" + body, env={"BRIVEL_CACHE_DIR": str(cache_dir)})
     assert child.returncode == 0, child.stderr
     return child.stdout
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("kinds", [["fifo"], ["socket"], ["fifo", "socket"]])
+def test_what_is_at_a_temporary_name_is_left_alone(project, run_python, cache_dir, kinds):
+    # The build takes the next free name: the pipe or socket stays, the build does not wait
+    # on it (run_python's time-out), and the document is written all the same.
+    root = project[0]
+    cache_file = ws._hash_cache_path(root.resolve())
+    told = json.loads(in_child(run_python, cache_dir, SQUATTED_BUILD, root=root, doc=cache_file, kinds=kinds))
+    assert told["files"] > 0
+    is_kind = {"fifo": stat.S_ISFIFO, "socket": stat.S_ISSOCK}
+    for name, kind in zip(told["names"], kinds):
+        assert is_kind[kind](os.lstat(cache_file.parent / name).st_mode), name
+    assert sorted(os.listdir(cache_file.parent)) == sorted([cache_file.name, *told["names"]])
+    assert len(json.loads(cache_file.read_text())["entries"]) == told["files"]
 
 
 @pytest.mark.timeout(120)

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -102,14 +103,22 @@ class DocFile {
   public:
     explicit DocFile(const std::string& path) : path_(path) {
         static std::atomic<unsigned> serial{0};  // two builds of one root in one process
-        tmp_ = path + "." + std::to_string(::getpid()) + "." + std::to_string(serial++) + ".tmp";
-        ok_ = file_.open(tmp_.c_str(), false) == 0;
+        // Made exclusively: whatever is at a name already (a pipe, a socket, someone's
+        // file) is neither opened nor removed, and the next name is tried.
+        const std::string stem = path + "." + std::to_string(::getpid()) + ".";
+        for (int tries = 0; tries < kNameTries; ++tries) {
+            tmp_ = stem + std::to_string(serial++) + ".tmp";
+            const int err = file_.create(tmp_.c_str());
+            if (err == EEXIST) continue;
+            created_ = ok_ = err == 0;
+            break;
+        }
     }
     ~DocFile() {
         abandoned_.store(true, std::memory_order_relaxed);
         join();
         file_.close();
-        if (!committed_) ::unlink(tmp_.c_str());
+        if (created_ && !committed_) ::unlink(tmp_.c_str());
     }
     DocFile(const DocFile&) = delete;
     DocFile& operator=(const DocFile&) = delete;
@@ -146,9 +155,10 @@ class DocFile {
     }
 
   private:
+    static constexpr int kNameTries = 16;
     std::string path_, tmp_;
     files::FileWriter file_;
-    bool ok_ = false, committed_ = false;
+    bool created_ = false, ok_ = false, committed_ = false;
     std::atomic<bool> abandoned_{false};
     // The stop of commit()'s wait, while it waits: the writer started before it existed.
     std::atomic<const cancel::Token*> waiting_{nullptr};
