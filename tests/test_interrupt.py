@@ -1,9 +1,10 @@
 """Ctrl-C ends the long native loops within two seconds and leaves nothing half-written.
 
 Each case runs in a child interpreter that works on a 512 GiB sparse file (minutes of
-reading), an endless device or an endless body. The parent waits until the child is deep in
-the loop (its read or write counters in /proc have grown), sends SIGINT and times the exit:
-the child must end by KeyboardInterrupt, as an uncaught Ctrl-C ends a script."""
+reading), an endless device, an endless body or a long batch of stat calls. The parent waits
+until the child is deep in the loop (its read or write counters in /proc have grown, or its
+worker thread is there), sends SIGINT and times the exit: the child must end by
+KeyboardInterrupt, as an uncaught Ctrl-C ends a script."""
 
 import json
 import os
@@ -141,6 +142,57 @@ CASES = {
         ready()
         sb._zip_directory(SPARSE.parent)
     """),
+    # The calling thread's share ends with a 64 MiB file; then it waits for the worker that
+    # reads the sparse one.
+    "hash_pool_wait": ("rchar", """
+        ws.UPLOAD_HASH_WORKERS = 2
+        small = SPARSE.with_name("small.txt")
+        small.write_text("small")
+        ws._resolve_manifest_files([(small, "small.txt", None)], BASE)  # leaves a cache document
+        big = SPARSE.with_name("big.bin")
+        big.write_bytes(bytes(64 << 20))
+        doc = ws._hash_cache_path(BASE)
+        ready(doc=str(doc))
+        ws._resolve_manifest_files([(small, "small.txt", None), (big, "big.bin", None), (SPARSE, "sparse.bin", None)],
+                                   BASE)
+    """),
+    "build_manifest_wait": ("rchar", """
+        # A rebound walk takes the build step by step; this one lists the 64 MiB file first.
+        ws.UPLOAD_HASH_WORKERS = 2
+        walk = ws._walk_tree
+        ws._walk_tree = lambda root, **kw: iter(sorted(walk(root, **kw), key=lambda found: found[1]))
+        spec = ws.Workspace(root=SPARSE.parent)
+        (SPARSE.parent / "small.txt").write_text("small")
+        os.rename(SPARSE, BASE / "aside")
+        ws.build_manifest(spec)  # leaves a cache document for the root
+        os.rename(BASE / "aside", SPARSE)
+        (SPARSE.parent / "big.bin").write_bytes(bytes(64 << 20))
+        doc = ws._hash_cache_path(SPARSE.parent.resolve())
+        ready(doc=str(doc))
+        ws.build_manifest(spec)
+    """),
+    "zip_directory_wait": ("rchar", """
+        # A top directory's files come before its subdirectories'.
+        top = BASE / "tree"
+        (top / "sub").mkdir(parents=True)
+        (top / "big.bin").write_bytes(bytes(64 << 20))
+        os.rename(SPARSE, top / "sub" / "sparse.bin")
+        ready()
+        sb._zip_directory(top)
+    """),
+    "stat_batch": ("threads", """
+        # Every stat follows a chain of links with long targets: the batch takes seconds.
+        ws.UPLOAD_HASH_WORKERS = 2
+        chain = BASE / "chain"
+        chain.mkdir()
+        (chain / "target").write_text("x")
+        pad = "./" * 1900
+        os.symlink(pad + "target", chain / "l8")
+        for i in range(7, -1, -1):
+            os.symlink(pad + f"l{i + 1}", chain / f"l{i}")
+        ready()
+        ws._resolve_manifest_files([(chain / "l0", "l0", None)] * 16000, BASE)
+    """),
     "download_verify": ("rchar", SERVER, """
         # The .part is whole (the store answers 416); verifying it runs on a pool thread.
         URL_PATH = "/complete"
@@ -170,11 +222,14 @@ CASES = {
     """),
 }
 
-# How far the child gets before the signal: far enough to be inside the loop.
-STARTED_BYTES = {"rchar": 256 << 20, "wchar": 32 << 20}
+# How far the child gets before the signal: far enough to be inside the loop (bytes read or
+# written, or threads started).
+STARTED = {"rchar": 256 << 20, "wchar": 32 << 20, "threads": 1}
 
 
-def io_counter(pid: int, field: str) -> int:
+def progress(pid: int, field: str) -> int:
+    if field == "threads":
+        return len(os.listdir(f"/proc/{pid}/task"))
     with open(f"/proc/{pid}/io") as f:
         for line in f:
             name, _, value = line.partition(":")
@@ -207,10 +262,12 @@ def sparse_base(tmp_path):
     return tmp_path
 
 
-def interrupt_child(base: Path, case: str):
-    """Runs `case` in a child until it is inside its loop, sends SIGINT; returns the seconds
-    from the signal to the child's exit, the child's outcome and what it told at its start."""
+def interrupt_child(base: Path, case: str, started: int | None = None):
+    """Runs `case` in a child until it is inside its loop (`started` further into it: bytes,
+    or threads), sends SIGINT; returns the seconds from the signal to the child's exit, the child's outcome and
+    what it told at its start."""
     field, *pieces = CASES[case]
+    started = STARTED[field] if started is None else started
     code = "\n".join(textwrap.dedent(piece) for piece in (PRELUDE, *pieces))
     home = base / "home"
     home.mkdir()
@@ -219,8 +276,8 @@ def interrupt_child(base: Path, case: str):
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         info = json.loads(read_line(child, 60))
-        start = io_counter(child.pid, field)
-        if not wait_until(lambda: child.poll() is not None or io_counter(child.pid, field) - start >= STARTED_BYTES[field],
+        start = progress(child.pid, field)
+        if not wait_until(lambda: child.poll() is not None or progress(child.pid, field) - start >= started,
                           timeout=60) or child.poll() is not None:
             child.kill()
             raise AssertionError("the child's loop did not get going: " + child.communicate()[1])
@@ -252,16 +309,37 @@ def test_ctrl_c_ends_a_long_read(sparse_base, case):
     assert_interrupted(elapsed, returncode, err)
 
 
-@pytest.mark.timeout(180)
-@pytest.mark.parametrize("case", ["build_manifest", "hash_pool"])
-def test_ctrl_c_ends_manifest_hashing_and_keeps_the_cache_document(sparse_base, case):
+def assert_document_kept(doc: Path):
     # The document of the previous build stays as it was: no partial one replaces it.
-    elapsed, returncode, out, err, info = interrupt_child(sparse_base, case)
-    assert_interrupted(elapsed, returncode, err)
-    doc = Path(info["doc"])
     entries = json.loads(doc.read_text())["entries"]
     assert [Path(k).name for k in entries] == ["small.txt"]
     assert [p.name for p in doc.parent.iterdir()] == [doc.name]  # no leftover beside it
+
+
+@pytest.mark.timeout(180)
+@pytest.mark.parametrize("case", ["build_manifest", "hash_pool"])
+def test_ctrl_c_ends_manifest_hashing_and_keeps_the_cache_document(sparse_base, case):
+    elapsed, returncode, out, err, info = interrupt_child(sparse_base, case)
+    assert_interrupted(elapsed, returncode, err)
+    assert_document_kept(Path(info["doc"]))
+
+
+@pytest.mark.timeout(300)
+@pytest.mark.parametrize("started", [32 << 20, 256 << 20, 1 << 30])
+@pytest.mark.parametrize("case", ["hash_pool_wait", "build_manifest_wait", "zip_directory_wait"])
+def test_ctrl_c_stops_the_workers_the_caller_waits_for(sparse_base, case, started):
+    # The first offset finds the calling thread most likely still on its share, the later ones
+    # done with it, waiting for the other.
+    elapsed, returncode, out, err, info = interrupt_child(sparse_base, case, started)
+    assert_interrupted(elapsed, returncode, err)
+    if "doc" in info:
+        assert_document_kept(Path(info["doc"]))
+
+
+@pytest.mark.timeout(180)
+def test_ctrl_c_ends_a_long_stat_batch(sparse_base):
+    elapsed, returncode, out, err, _ = interrupt_child(sparse_base, "stat_batch")
+    assert_interrupted(elapsed, returncode, err)
 
 
 @pytest.mark.timeout(180)

@@ -9,6 +9,7 @@ import os
 import signal
 import stat
 import time
+from pathlib import Path
 
 import pytest
 
@@ -281,6 +282,72 @@ def test_a_failed_build_leaves_the_previous_document(project, monkeypatch, cache
     assert only_the_document(cache_file)
     ws.build_manifest(spec)
     assert cache_file.read_bytes() != before and only_the_document(cache_file)
+
+
+# A child's first build takes serial 0 for its document's temporary name; what `kinds`
+# names is made first at that name and the next ones.
+SQUATTED_BUILD = """
+import json, os, socket
+import brivel.workspace as ws
+doc.parent.mkdir(parents=True, exist_ok=True)
+os.chdir(doc.parent)  # a socket's path must be short
+names, sockets = [], []
+for serial, kind in enumerate(kinds):
+    names.append(f"{doc.name}.{os.getpid()}.{serial}.tmp")
+    if kind == "fifo":
+        os.mkfifo(names[-1])
+    else:
+        sockets.append(socket.socket(socket.AF_UNIX))
+        sockets[-1].bind(names[-1])
+print(json.dumps({"names": names, "files": len(ws.build_manifest(ws.Workspace(root=root)).files)}))
+"""
+
+
+def in_child(run_python, cache_dir, body, **values):
+    """Runs `body` in a child interpreter (the cache folder shared) after `name = Path(value)`
+    for each path value, `name = value` for the others; returns its stdout."""
+    lines = ["from pathlib import Path"]
+    lines += [f"{k} = Path({str(v)!r})" if isinstance(v, Path) else f"{k} = {v!r}" for k, v in values.items()]
+    child = run_python("\n".join(lines) + "\n" + body, env={"BRIVEL_CACHE_DIR": str(cache_dir)})
+    assert child.returncode == 0, child.stderr
+    return child.stdout
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("kinds", [["fifo"], ["socket"], ["fifo", "socket"]])
+def test_what_is_at_a_temporary_name_is_left_alone(project, run_python, cache_dir, kinds):
+    # The build takes the next free name: the pipe or socket stays, the build does not wait
+    # on it (run_python's time-out), and the document is written all the same.
+    root = project[0]
+    cache_file = ws._hash_cache_path(root.resolve())
+    told = json.loads(in_child(run_python, cache_dir, SQUATTED_BUILD, root=root, doc=cache_file, kinds=kinds))
+    assert told["files"] > 0
+    is_kind = {"fifo": stat.S_ISFIFO, "socket": stat.S_ISSOCK}
+    for name, kind in zip(told["names"], kinds):
+        assert is_kind[kind](os.lstat(cache_file.parent / name).st_mode), name
+    assert sorted(os.listdir(cache_file.parent)) == sorted([cache_file.name, *told["names"]])
+    assert len(json.loads(cache_file.read_text())["entries"]) == told["files"]
+
+
+@pytest.mark.timeout(120)
+def test_a_document_that_cannot_be_written_leaves_the_previous_one(project, run_python, cache_dir):
+    # The child's files may hold a few bytes only (RLIMIT_FSIZE, its signal ignored): the
+    # build still gives its files, the old document stays, and no piece is left beside it.
+    root = project[0]
+    count = len(ws.build_manifest(ws.Workspace(root=root)).files)
+    cache_file = ws._hash_cache_path(root.resolve())
+    before = cache_file.read_bytes()
+    (root / "pkg" / "m3.py").write_bytes(b"changed")  # the next document would differ
+    out = in_child(run_python, cache_dir, """
+import resource, signal
+import brivel.workspace as ws
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1024, resource.RLIM_INFINITY))
+print(len(ws.build_manifest(ws.Workspace(root=root)).files))
+""", root=root)
+    assert int(out) == count
+    assert cache_file.read_bytes() == before
+    assert only_the_document(cache_file)
 
 
 def test_a_document_that_cannot_be_replaced_is_let_be(project, caplog, cache_dir):

@@ -8,10 +8,14 @@
 
 namespace brivel::files {
 
-int FileWriter::open(const char* path, bool append) {
+int FileWriter::open(const char* path, bool append) { return open_with(path, append ? O_APPEND : O_TRUNC); }
+
+int FileWriter::create(const char* path) { return open_with(path, O_EXCL); }
+
+int FileWriter::open_with(const char* path, int flags) {
     close();
     // Without a reader a pipe opens as ENXIO instead of waiting; so does a socket.
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (append ? O_APPEND : O_TRUNC), 0666);
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | flags, 0666);
     if (fd < 0) return errno == ENXIO ? EINVAL : errno;
     struct stat st {};
     int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;

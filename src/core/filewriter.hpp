@@ -18,6 +18,9 @@ class FileWriter {
     // EINVAL for a pipe, socket or device, which is never written (opening a pipe waits for
     // a reader, and a device takes bytes that no file keeps).
     int open(const char* path, bool append);
+    // Creates `path` afresh (mode 0666 less the umask); EEXIST when any entry is there, a
+    // link, pipe, socket or device included, which is left as it is.
+    int create(const char* path);
 
     // Writes all `n` bytes (short writes and EINTR are retried). Returns 0 or an errno.
     int write(const void* data, std::size_t n);
@@ -34,6 +37,8 @@ class FileWriter {
 
   private:
     int fd_ = -1;
+
+    int open_with(const char* path, int flags);
 };
 
 }  // namespace brivel::files

@@ -12,23 +12,24 @@ namespace brivel::hashpool {
 
 using threads::spread;
 
-void stat_all(std::vector<StatJob>& jobs, std::size_t workers) {
+bool stat_all(std::vector<StatJob>& jobs, std::size_t workers, const cancel::Token* stop) {
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
+    std::atomic<bool> failed{false};  // a thread's exception: the others end early
     constexpr std::size_t kBatch = 256;
-    spread(std::min(workers, jobs.size() / kBatch + 1), stop, [&] {
-        for (std::size_t from; !stop.load(std::memory_order_relaxed) &&
+    spread(std::min(workers, jobs.size() / kBatch + 1), stop, failed, [&] {
+        for (std::size_t from; !failed.load(std::memory_order_relaxed) && !(stop && stop->stopped()) &&
                                (from = next.fetch_add(kBatch, std::memory_order_relaxed)) < jobs.size();)
             for (std::size_t i = from; i < std::min(jobs.size(), from + kBatch); ++i)
                 jobs[i].error = ::stat(jobs[i].path.c_str(), &jobs[i].st) == 0 ? 0 : errno;
     });
+    return !(stop && stop->requested());
 }
 
 bool hash_all(std::vector<HashJob>& jobs, std::size_t workers, std::size_t chunk, const cancel::Token* stop) {
     const std::size_t block = digest::block_size(chunk);
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};  // a thread's exception: the others end early
-    spread(std::min(workers, jobs.size()), failed, [&] {
+    spread(std::min(workers, jobs.size()), stop, failed, [&] {
         HashJob* job = nullptr;
         hash_files(
             block, stop,

@@ -22,9 +22,11 @@ struct StatJob {
     struct stat st {};
 };
 
-// stat() of every job, links followed, on up to `workers` threads for long lists. An
-// exception of any thread is rethrown after every thread has been joined.
-void stat_all(std::vector<StatJob>& jobs, std::size_t workers);
+// stat() of every job, links followed, on up to `workers` threads for long lists. Once
+// `stop` (asked before every few hundred jobs) is requested, no further job is started and
+// false is returned; the jobs not reached are left as they were. An exception of any thread
+// is rethrown after every thread has been joined.
+bool stat_all(std::vector<StatJob>& jobs, std::size_t workers, const cancel::Token* stop = nullptr);
 
 struct HashJob {
     std::string path;

@@ -4,12 +4,16 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "core/cancel.hpp"
 
 namespace brivel::threads {
 
@@ -35,7 +39,12 @@ class Workers {
 
     // A thread's work threw (readable while they run).
     bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
-    void join();
+    // Waits for every thread. With the job's `stop`, the wait asks `stop->stopped()` every
+    // kJoinSlice while threads still run, so that the calling thread's watch gets its turn
+    // (Ctrl-C on the main thread); once it answers true, the threads, which ask the same
+    // token at their check points, are left to end and joined.
+    void join(const cancel::Token* stop = nullptr);
+    static constexpr std::chrono::milliseconds kJoinSlice{10};
     // Throws the first exception kept, if any: after join(), or at any time to learn of a
     // failure early.
     void rethrow();
@@ -44,6 +53,8 @@ class Workers {
     std::function<void()> on_failure_;
     std::vector<std::thread> threads_;
     std::mutex m_;
+    std::condition_variable ended_;
+    std::size_t running_ = 0;  // threads started whose work has not returned
     std::exception_ptr first_;
     std::atomic<bool> failed_{false};
 };

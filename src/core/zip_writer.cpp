@@ -377,7 +377,7 @@ DirectoryArchive zip_directory(const std::string& top, std::size_t workers, cons
             outcome[i] = Outcome::stored;
         }
     };
-    threads::spread(std::max<std::size_t>(1, std::min(workers, files.size())), work);
+    threads::spread(std::max<std::size_t>(1, std::min(workers, files.size())), stop, work);
     if (stop && stop->requested()) {
         result.failure.kind = DirectoryFailure::cancelled;
         return result;

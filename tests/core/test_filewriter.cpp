@@ -28,3 +28,28 @@ TEST(file_writer_refuses_what_is_not_a_regular_file) {
     CHECK_EQ(w.open("/dev/null", false), EINVAL);
     CHECK_EQ(w.open("/tmp", false), EISDIR);
 }
+
+TEST(file_writer_creates_only_a_new_file) {
+    // Whatever is at the name already, a pipe or a file, is neither opened nor changed.
+    const std::string base = "/tmp/brivel-create-" + std::to_string(::getpid());
+    const std::string fifo = base + ".fifo", file = base + ".file", fresh = base + ".new";
+    CHECK_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    {
+        files::FileWriter w;
+        CHECK_EQ(w.open(file.c_str(), false), 0);
+        CHECK_EQ(w.write("kept", 4), 0);
+    }
+    files::FileWriter w;
+    CHECK_EQ(w.create(fifo.c_str()), EEXIST);
+    CHECK_EQ(w.create(file.c_str()), EEXIST);
+    CHECK(!w.is_open());
+    struct stat st {};
+    CHECK(::lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    CHECK(::lstat(file.c_str(), &st) == 0 && st.st_size == 4);
+    ::unlink(fresh.c_str());
+    CHECK_EQ(w.create(fresh.c_str()), 0);
+    CHECK_EQ(w.write("new", 3), 0);
+    CHECK_EQ(w.close(), 0);
+    CHECK(::lstat(fresh.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 3);
+    for (const std::string& p : {fifo, file, fresh}) ::unlink(p.c_str());
+}

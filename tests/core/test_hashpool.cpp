@@ -45,7 +45,7 @@ TEST(spread_rethrows_the_callers_failure_after_joining_the_workers) {
     std::atomic<int> finished{0};
     bool threw = false;
     try {
-        threads::spread(4, [&] {
+        threads::spread(4, nullptr, [&] {
             if (std::this_thread::get_id() == caller) throw std::bad_alloc();
             ++finished;
         });
@@ -63,6 +63,22 @@ TEST(hash_all_starts_no_file_once_stopped) {
     stop.request();
     CHECK(!hashpool::hash_all(jobs, 1, 1 << 20, &stop));
     for (auto& j : jobs) CHECK(!j.done);
+}
+
+TEST(stat_all_starts_no_job_once_stopped) {
+    TempFile f("abcd");
+    std::vector<hashpool::StatJob> jobs(600);
+    for (auto& j : jobs) {
+        j.path = f.path;
+        j.error = -1;  // what a job not reached keeps
+    }
+    cancel::Token stop;
+    CHECK(hashpool::stat_all(jobs, 3, &stop));
+    CHECK_EQ(jobs.back().error, 0);
+    for (auto& j : jobs) j.error = -1;
+    stop.request();
+    CHECK(!hashpool::stat_all(jobs, 3, &stop));
+    for (auto& j : jobs) CHECK_EQ(j.error, -1);
 }
 
 TEST(stat_all_fills_every_job) {

@@ -6,12 +6,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "check.hpp"
@@ -19,8 +21,10 @@
 #include "temp_file.hpp"
 #include "core/arena.hpp"
 #include "core/cachedoc.hpp"
+#include "core/cancel.hpp"
 #include "core/filescan.hpp"
 #include "core/hashpool.hpp"
+#include "core/spread.hpp"
 #include "core/workers.hpp"
 
 using namespace brivel;
@@ -188,4 +192,87 @@ TEST(scanner_reports_a_refused_start_when_no_worker_starts) {
         CHECK(scanner->wait(std::chrono::milliseconds(10000)));
     });
     for (const auto& item : items) CHECK(item.state == filescan::Item::State::hashed && item.bytes == 3);
+}
+
+namespace {
+
+// A watch's check answering `answer(n)` at its n-th ask (from 1), as the interpreter's
+// signal check does on the main thread.
+struct Asker {
+    std::function<bool(int)> answer;
+    std::atomic<int> asked{0};
+    static bool ask(void* self) noexcept {
+        auto* a = static_cast<Asker*>(self);
+        return a->answer(++a->asked);
+    }
+};
+
+}  // namespace
+
+TEST(workers_join_with_the_token_gives_the_watch_its_turn_until_the_threads_end) {
+    using namespace std::chrono_literals;
+    // The threads end on their own, released by the watch's second ask: the join asked while
+    // they ran and returned without a stop.
+    check::bounded("a join the threads end", 10000ms, [] {
+        cancel::Token token;
+        std::atomic<bool> released{false};
+        Asker asker{[&](int n) {
+            if (n == 2) released = true;
+            return false;
+        }};
+        std::atomic<int> ended{0};
+        Workers crew;
+        crew.start(2, [&] {
+            while (!released && !token.stopped()) std::this_thread::yield();
+            ++ended;
+        }, Workers::Refusal::thrown_if_none);
+        {
+            cancel::Watch watch(token, &Asker::ask, &asker, 0ms);
+            crew.join(&token);
+        }
+        CHECK_EQ(ended.load(), 2);
+        CHECK(asker.asked.load() >= 2);
+        CHECK(!token.requested());
+    });
+    // The threads end only once stopped: the watch's third ask stops them, and the join
+    // returns once they have ended.
+    check::bounded("a join the watch stops", 10000ms, [] {
+        cancel::Token token;
+        Asker asker{[](int n) { return n >= 3; }};
+        std::atomic<int> ended{0};
+        Workers crew;
+        crew.start(2, [&] {
+            while (!token.stopped()) std::this_thread::yield();
+            ++ended;
+        }, Workers::Refusal::thrown_if_none);
+        {
+            cancel::Watch watch(token, &Asker::ask, &asker, 0ms);
+            crew.join(&token);
+        }
+        CHECK_EQ(ended.load(), 2);
+        CHECK_EQ(asker.asked.load(), 3);
+        CHECK(token.requested());
+    });
+}
+
+TEST(spread_stops_the_others_once_the_callers_share_is_done) {
+    using namespace std::chrono_literals;
+    // The calling thread's share ends at once; the other threads' work ends only with a stop,
+    // which the calling thread's watch gives while it waits for them.
+    check::bounded("a spread whose caller waits for endless work", 10000ms, [] {
+        cancel::Token token;
+        Asker asker{[](int n) { return n >= 3; }};
+        const auto caller = std::this_thread::get_id();
+        std::atomic<int> others{0};
+        {
+            cancel::Watch watch(token, &Asker::ask, &asker, 0ms);
+            threads::spread(3, &token, [&] {
+                if (std::this_thread::get_id() == caller) return;
+                while (!token.stopped()) std::this_thread::yield();
+                ++others;
+            });
+        }
+        CHECK_EQ(others.load(), 2);
+        CHECK_EQ(asker.asked.load(), 3);
+    });
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -13,7 +14,6 @@
 #include <future>
 #include <optional>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -31,6 +31,7 @@
 #include "core/filescan.hpp"
 #include "core/filewriter.hpp"
 #include "core/hash_index.hpp"
+#include "core/workers.hpp"
 #include "workspace/manifest/hash_pass.hpp"
 #include "workspace/manifest/hashing.hpp"
 #include "workspace/manifest/ignore.hpp"
@@ -96,46 +97,79 @@ std::size_t hash_text(glob::View text) { return std::hash<glob::View>{}(text); }
 // The new cache document, written beside the old one by a thread of its own while the
 // records are made, and renamed over the old one only once the build has its result: a
 // build that fails, or is interrupted, leaves the previous document as it was, and no
-// reader ever sees half a document. Best effort throughout.
+// reader ever sees half a document. Best effort throughout: a failure of the writer's
+// thread (no memory for a piece, say) is dropped by decision, and only means that the old
+// document stays.
 class DocFile {
   public:
     explicit DocFile(const std::string& path) : path_(path) {
         static std::atomic<unsigned> serial{0};  // two builds of one root in one process
-        tmp_ = path + "." + std::to_string(::getpid()) + "." + std::to_string(serial++) + ".tmp";
-        ok_ = file_.open(tmp_.c_str(), false) == 0;
+        // Made exclusively: whatever is at a name already (a pipe, a socket, someone's
+        // file) is neither opened nor removed, and the next name is tried.
+        const std::string stem = path + "." + std::to_string(::getpid()) + ".";
+        for (int tries = 0; tries < kNameTries; ++tries) {
+            tmp_ = stem + std::to_string(serial++) + ".tmp";
+            const int err = file_.create(tmp_.c_str());
+            if (err == EEXIST) continue;
+            created_ = ok_ = err == 0;
+            break;
+        }
     }
     ~DocFile() {
+        abandoned_.store(true, std::memory_order_relaxed);
         join();
         file_.close();
-        if (!committed_) ::unlink(tmp_.c_str());
+        if (created_ && !committed_) ::unlink(tmp_.c_str());
     }
     DocFile(const DocFile&) = delete;
     DocFile& operator=(const DocFile&) = delete;
 
-    // Runs `fill(*this)` on the writer's thread; it hands its pieces to put().
+    // Runs `fill(*this)` on the writer's thread (on this one, without the GIL, when the
+    // system refuses a thread); it hands its pieces to put().
     template <class Fill>
     void start(Fill fill) {
-        writer_ = std::thread([this, fill] { fill(*this); });
+        const std::function<void()> work = [this, fill] { fill(*this); };
+        if (writer_.start(1, work, threads::Workers::Refusal::tolerated) == 0) {
+            gil::Release nogil;
+            writer_.run(work);
+        }
     }
-    void put(const std::string& piece) { ok_ = ok_ && file_.write(piece.data(), piece.size()) == 0; }
+    // False once nothing more is worth writing: a write failed, or the build gave up.
+    bool put(const std::string& piece) {
+        ok_ = ok_ && !stopped() && file_.write(piece.data(), piece.size()) == 0;
+        return ok_;
+    }
     // On the writer's thread, once the document is whole: the rename then waits for little.
     void finish() {
         if (ok_) file_.start_writeback();
     }
     void commit() {
-        join();
-        ok_ = file_.close() == 0 && ok_;
+        // Ctrl-C while the writer is still at work stops it, and the old document stays.
+        interrupt::run([&](const cancel::Token& stop) {
+            waiting_.store(&stop, std::memory_order_release);
+            writer_.join(&stop);
+            waiting_.store(nullptr, std::memory_order_relaxed);
+        });
+        // A writer that threw left the document short; its exception is not rethrown.
+        ok_ = file_.close() == 0 && ok_ && !writer_.failed();
         committed_ = ok_ && ::rename(tmp_.c_str(), path_.c_str()) == 0;
     }
 
   private:
+    static constexpr int kNameTries = 16;
     std::string path_, tmp_;
     files::FileWriter file_;
-    bool ok_ = false, committed_ = false;
-    std::thread writer_;
+    bool created_ = false, ok_ = false, committed_ = false;
+    std::atomic<bool> abandoned_{false};
+    // The stop of commit()'s wait, while it waits: the writer started before it existed.
+    std::atomic<const cancel::Token*> waiting_{nullptr};
+    threads::Workers writer_;  // last: its thread uses all of the above
 
+    bool stopped() const noexcept {
+        const cancel::Token* waiting = waiting_.load(std::memory_order_acquire);
+        return abandoned_.load(std::memory_order_relaxed) || (waiting && waiting->requested());
+    }
     void join() {
-        if (!writer_.joinable()) return;
         if (PyGILState_Check()) {
             gil::Release nogil;
             writer_.join();
@@ -174,7 +208,9 @@ struct NativeBuild::State {
     glob::RuleSet rules;
     std::string cache_file;  // the cache document's file-system bytes
     cachedoc::Index index;
-    std::shared_future<void> index_ready;
+    std::promise<void> index_loaded;
+    std::shared_future<void> index_ready = index_loaded.get_future().share();
+    threads::Workers loader;  // reads `index`
     std::optional<filescan::Scanner> scanner;
 
     arena::Bytes dir_bytes;   // the directories' paths
@@ -193,7 +229,7 @@ struct NativeBuild::State {
 
     ~State() {
         scanner.reset();  // joins the workers
-        if (index_ready.valid()) index_ready.wait();
+        loader.join();
     }
 
     // The relpath of entry `i` as code points.
@@ -239,11 +275,16 @@ struct NativeBuild::State {
     // order; a file found twice keeps its first place and its last entry. Needs no GIL.
     // `done` tells how many entries, from the first, it no longer reads.
     void document(DocFile& out, std::atomic<std::size_t>& done) const {
+        if (document_entries(out, done)) out.finish();
+        done.store(entries.size(), std::memory_order_release);
+    }
+    // False when the document stopped first (DocFile::put).
+    bool document_entries(DocFile& out, std::atomic<std::size_t>& done) const {
         cachedoc::Writer writer;
         char hex[64];
         auto put = [&](const Item& item) {
             writer.add(item.path, item.stat_sig, item.hex(hex));
-            if (writer.pending() >= kWritePiece) out.put(writer.take());
+            return writer.pending() < kWritePiece || out.put(writer.take());
         };
         const std::size_t n = entries.size();
         auto listed = [](const Item& item, Item::State pass) { return item.state == pass && item.stat_sig.present(); };
@@ -261,18 +302,17 @@ struct NativeBuild::State {
                     else
                         order[at->second] = &item;
                 }
-            for (const Item* item : order) put(*item);
+            for (const Item* item : order)
+                if (!put(*item)) return false;
         } else {
             for (std::size_t i = 0; i < n; ++i)
-                if (listed(entries[i].item, Item::State::hit)) put(entries[i].item);
+                if (listed(entries[i].item, Item::State::hit) && !put(entries[i].item)) return false;
             for (std::size_t i = 0; i < n; ++i) {
-                if (listed(entries[i].item, Item::State::hashed)) put(entries[i].item);
+                if (listed(entries[i].item, Item::State::hashed) && !put(entries[i].item)) return false;
                 if ((i & 1023) == 1023) done.store(i + 1, std::memory_order_release);
             }
         }
-        out.put(writer.finish());
-        out.finish();
-        done.store(n, std::memory_order_release);
+        return out.put(writer.finish());
     }
 };
 
@@ -292,14 +332,26 @@ std::unique_ptr<NativeBuild> NativeBuild::start(py::handle root, py::handle igno
 
     const auto workers = static_cast<std::size_t>(std::max(1LL, ns::get_int("UPLOAD_HASH_WORKERS")));
     s->paths.emplace();
-    // The cache document is read and parsed on its own thread while the walks start.
+    // The cache document is read and parsed on a thread of its own while the walks start
+    // (on this one, without the GIL, when the system refuses a thread).
     s->cache_file = fspath::encode(ns::call("_hash_cache_path", root)).bytes;
     State* raw = s.get();
     const bool load = ns::get_bool("HASH_CACHE_ENABLED");
-    s->index_ready = std::async(std::launch::async, [raw, load] {
-                         std::string text;
-                         if (load && files::read_regular(raw->cache_file.c_str(), text) == 0) raw->index.parse(text);
-                     }).share();
+    const std::function<void()> load_index = [raw, load] {
+        try {
+            std::string text;
+            if (load && files::read_regular(raw->cache_file.c_str(), text) == 0) raw->index.parse(text);
+        } catch (...) {
+            // Dropped by decision: the cache is best effort, and a document that cannot be
+            // held (no memory) counts as a damaged one, an empty index: every file is hashed.
+            raw->index.clear();
+        }
+        raw->index_loaded.set_value();
+    };
+    if (s->loader.start(1, load_index, threads::Workers::Refusal::tolerated) == 0) {
+        gil::Release nogil;
+        s->loader.run(load_index);
+    }
     s->scanner.emplace(workers, hash_chunk_size(), s->index, s->index_ready);
     return std::unique_ptr<NativeBuild>(new NativeBuild(std::move(s)));
 }

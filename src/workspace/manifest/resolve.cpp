@@ -6,7 +6,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/fspath.hpp"
-#include "common/gil.hpp"
+#include "common/interrupt.hpp"
 #include "common/ns.hpp"
 #include "common/signature.hpp"
 #include "core/cachedoc.hpp"
@@ -84,12 +84,11 @@ std::vector<Item> unpack(const py::list& pending, bool native, std::vector<hashp
     return items;
 }
 
-// 2. The native stats, in one batch without the GIL.
+// 2. The native stats, in one batch without the GIL; Ctrl-C stops a long one.
 void stat_natively(std::vector<hashpool::StatJob>& stats) {
     std::size_t threads = 1;  // the stat pass borrows the hash workers' allowance
     errors::best_effort([&] { threads = static_cast<std::size_t>(std::max(1LL, ns::get_int("UPLOAD_HASH_WORKERS"))); });
-    gil::Release nogil;
-    hashpool::stat_all(stats, threads);
+    interrupt::run([&](const cancel::Token& stop) { hashpool::stat_all(stats, threads, &stop); });
 }
 
 // 3. The stat of one item, from the batch or through its path's stat(); false (and logged)
