@@ -1,9 +1,10 @@
-// Native jobs that answer Ctrl-C: a long loop of the core run without the GIL. The job gets a cancel::Token and asks it at its check points. On the
-// main thread, the only one where the interpreter runs signal handlers, those check points
-// also give the handlers a turn every kSignalPoll (briefly taking the GIL back); an error
-// they raise (KeyboardInterrupt) stops the job and is raised once the job has returned. On
-// a thread of a pool (pool.hpp), the job stops when the pool is interrupted or given up,
-// and KeyboardInterrupt is raised. Whatever the job produced by then is dropped.
+// Native jobs that answer Ctrl-C: a long loop of the core run without the GIL. The job gets
+// a cancel::Token and asks it at its check points. On the main thread, the only one where
+// the interpreter runs signal handlers, those check points also give the handlers a turn
+// every kSignalPoll (briefly taking the GIL back); an error they raise (KeyboardInterrupt)
+// stops the job and is raised once the job has returned. On a thread of a pool (pool.hpp),
+// the job stops when the pool is interrupted or given up, and KeyboardInterrupt is raised.
+// Whatever the job produced by then is dropped.
 #pragma once
 
 #include <chrono>
