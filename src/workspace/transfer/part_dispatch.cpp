@@ -15,8 +15,6 @@
 
 namespace brivel::workspace {
 
-using namespace pybind11::literals;
-
 namespace {
 
 py::list as_list(const std::vector<long long>& numbers) {
